@@ -1,0 +1,20 @@
+#include "common/socket.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace quarvent {
+
+Socket Socket::Tcp() { return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+
+Socket Socket::Udp() { return Socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
+
+void Socket::Reset(int fd) noexcept {
+  if (m_fd >= 0) ::close(m_fd);
+  m_fd = fd;
+}
+
+int Socket::Shutdown() const noexcept { return ::shutdown(m_fd, SHUT_RDWR); }
+
+}  // namespace quarvent

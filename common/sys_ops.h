@@ -1,0 +1,46 @@
+// The socket system calls that the transfer routines make, behind one table so
+// that a test can inject a short read, EINTR or a reset without a failing network.
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+
+namespace quarvent::sys {
+
+struct Ops {
+  ssize_t (*send)(int fd, const void* buf, size_t len, int flags);
+  ssize_t (*sendto)(int fd, const void* buf, size_t len, int flags, const sockaddr* addr,
+                    socklen_t addrLen);
+  ssize_t (*recv)(int fd, void* buf, size_t len, int flags);
+  ssize_t (*recvmsg)(int fd, msghdr* msg, int flags);
+};
+
+// The real calls.
+const Ops& RealOps();
+
+// The table used by the calling thread (RealOps unless a test installed another).
+const Ops& Current();
+
+// Installs a table for the calling thread while it lives.
+class ScopedOps {
+ public:
+  explicit ScopedOps(const Ops& ops);
+  ~ScopedOps();
+  ScopedOps(const ScopedOps&) = delete;
+  ScopedOps& operator=(const ScopedOps&) = delete;
+
+ private:
+  const Ops* m_prev;
+};
+
+// Each retries on EINTR, sends with MSG_NOSIGNAL, and returns the call's result
+// (-1 with errno on failure).
+ssize_t Send(int fd, const void* buf, size_t len);
+ssize_t SendTo(int fd, const void* buf, size_t len, const sockaddr* addr, socklen_t addrLen);
+ssize_t Recv(int fd, void* buf, size_t len);
+
+// One datagram into buf. A datagram longer than len is a receive error: -1 with
+// errno EMSGSIZE (Linux would silently cut it). *from receives the sender.
+ssize_t RecvDatagram(int fd, void* buf, size_t len, sockaddr* from, socklen_t* fromLen);
+
+}  // namespace quarvent::sys

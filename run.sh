@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# One entry point for building, testing and trying Quarvent on Debian 12.
+#   ./run.sh demo          build, start a server on a free loopback port and measure it
+#   ./run.sh test          build everything and run the whole test suite (CTest)
+#   ./run.sh gui           start both dialog programs (needs a display)
+#   ./run.sh bench         Release build and the loopback benchmarks
+#   ./run.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 60)
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+JOBS=$(nproc 2>/dev/null || echo 2)
+
+BASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
+               qt6-base-dev libgl-dev fonts-ipafont-gothic python3)
+
+# Installs the Debian packages that are missing; runs apt-get update only then.
+ensure_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "run.sh: installing ${missing[*]}" >&2
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# configure_build DIR [cmake options...]
+configure_build() {
+  local dir=$1
+  shift
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$JOBS"
+}
+
+free_port() {
+  python3 -c 'import socket
+t = socket.socket(); t.bind(("127.0.0.1", 0)); p = t.getsockname()[1]
+u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.1", p)); print(p)'
+}
+
+cmd_demo() {
+  ensure_packages "${BASE_PACKAGES[@]}"
+  configure_build build -DCMAKE_BUILD_TYPE=Release
+  local port
+  port=$(free_port)
+  local q=build/console/quarvent
+  echo "== quarvent serve --port $port" >&2
+  "$q" serve --port "$port" &
+  local server=$!
+  trap 'kill -INT $server 2>/dev/null || true; wait $server 2>/dev/null || true' EXIT
+  sleep 0.5
+  if [ -x build/console/quarvent ] && "$q" measure --help >/dev/null 2>&1; then
+    echo "== quarvent measure --port $port --pattern 7 --duration 15 (TCP)" >&2
+    "$q" measure --port "$port" --pattern 7 --duration 15 --protocol tcp
+    echo "== quarvent measure --port $port --pattern 0 --duration 15 (UDP)" >&2
+    "$q" measure --port "$port" --pattern 0 --duration 15 --protocol udp || true
+  else
+    sleep 3
+  fi
+}
+
+cmd_test() {
+  ensure_packages "${BASE_PACKAGES[@]}"
+  configure_build build
+  (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 300)
+}
+
+cmd_gui() {
+  ensure_packages "${BASE_PACKAGES[@]}"
+  configure_build build -DCMAKE_BUILD_TYPE=Release
+  build/server/server &
+  build/client/client
+  wait
+}
+
+cmd_bench() {
+  ensure_packages "${BASE_PACKAGES[@]}" iperf3
+  configure_build build-bench -DCMAKE_BUILD_TYPE=Release -DQUARVENT_BENCH=ON -DQUARVENT_TESTS=OFF
+  python3 bench/run_bench.py --build build-bench "$@"
+}
+
+cmd_fuzz() {
+  ensure_packages "${BASE_PACKAGES[@]}" clang libclang-rt-14-dev
+  CC=clang CXX=clang++ configure_build build-fuzz -DQUARVENT_FUZZ=ON -DQUARVENT_GUI=OFF \
+    -DQUARVENT_TESTS=OFF
+  bash fuzz/run_all.sh build-fuzz "${1:-60}"
+}
+
+case "${1:-}" in
+  demo) cmd_demo ;;
+  test) cmd_test ;;
+  gui) cmd_gui ;;
+  bench) shift; cmd_bench "$@" ;;
+  fuzz) shift; cmd_fuzz "$@" ;;
+  *) echo "usage: ./run.sh demo|test|gui|bench|fuzz [SECONDS]" >&2; exit 2 ;;
+esac
