@@ -64,8 +64,20 @@ cmd_demo() {
 
 cmd_test() {
   ensure_packages "${BASE_PACKAGES[@]}"
+  echo "== build and test (all programs, dialogs offscreen)" >&2
   configure_build build
   (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 300)
+
+  # The core libraries and their tests again under the sanitizers: any report fails the run.
+  echo "== core tests under AddressSanitizer + UndefinedBehaviorSanitizer" >&2
+  configure_build build-asan -DQUARVENT_SANITIZE=address -DQUARVENT_GUI=OFF
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
+    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+    ctest --output-on-failure -j "$JOBS" --timeout 300)
+  echo "== core tests under ThreadSanitizer" >&2
+  configure_build build-tsan -DQUARVENT_SANITIZE=thread -DQUARVENT_GUI=OFF
+  (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+    ctest --output-on-failure -j "$JOBS" --timeout 300)
 }
 
 cmd_gui() {
