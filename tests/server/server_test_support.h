@@ -51,13 +51,13 @@ class RecordingHost final : public ServerHost {
     Add({HostEvent::kClear, {}, static_cast<int>(kind), std::this_thread::get_id()});
   }
   void ShowRecvErrorNotice(ServiceKind kind, std::string_view utf8, NoticeAck ack) override {
+    bool hold;
     {
       std::lock_guard lock(m_mutex);
-      if (m_holdNotices)
-        m_pendingAcks.push_back(ack);
-      else
-        ack.Acknowledge();
+      hold = m_holdNotices;
+      if (hold) m_pendingAcks.push_back(ack);
     }
+    if (!hold) ack.Acknowledge();
     Add({HostEvent::kNotice, std::string(utf8), static_cast<int>(kind),
          std::this_thread::get_id()});
   }
@@ -66,10 +66,15 @@ class RecordingHost final : public ServerHost {
     std::lock_guard lock(m_mutex);
     m_holdNotices = true;
   }
+  // Acknowledges outside the host's lock: the service may hold its own lock
+  // while it calls into the host.
   void AcknowledgeAll() {
-    std::lock_guard lock(m_mutex);
-    for (auto& ack : m_pendingAcks) ack.Acknowledge();
-    m_pendingAcks.clear();
+    std::vector<NoticeAck> acks;
+    {
+      std::lock_guard lock(m_mutex);
+      acks.swap(m_pendingAcks);
+    }
+    for (auto& ack : acks) ack.Acknowledge();
   }
   // Called on the service thread before each progress event is recorded.
   void OnProgress(std::function<void(int)> hook) { m_progressHook = std::move(hook); }
