@@ -1,12 +1,109 @@
-#include <cstdio>
+// quarvent serve: both stream services on one port, status lines on stderr.
+#include <pthread.h>
+#include <signal.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "common/protocol.h"
 #include "console/commands.h"
+#include "server/listen_controller.h"
 
 namespace quarvent::console {
+namespace {
 
-int RunServe(int, char**) {
-  std::fputs("quarvent serve: not built yet\n", stderr);
-  return 1;
+void PrintServeHelp(std::FILE* out) {
+  std::fputs(
+      "usage: quarvent serve [--port N]\n"
+      "Serves TCP and UDP measurement clients on one port until interrupted.\n"
+      "  --port N   port for both services (default 49152); any integer, of which\n"
+      "             the low 16 bits are used\n"
+      "  --help     show this help\n"
+      "Each status change and receive error is printed on stderr. SIGINT or SIGTERM\n"
+      "stops both services (exit 0); the exit code is 1 once both services have\n"
+      "ended by themselves, 2 on bad usage.\n",
+      out);
+}
+
+// Reads an integer the port field would accept; false when the text is not one.
+bool ParsePort(const char* text, int* port) {
+  errno = 0;
+  char* end = nullptr;
+  const long long value = std::strtoll(text, &end, 10);
+  if (errno != 0 || end == text || *end != '\0') return false;
+  // The field holds a 32-bit int; only its low 16 bits reach the socket.
+  *port = static_cast<int>(static_cast<unsigned long long>(value) & 0xFFFFFFFFu);
+  return true;
+}
+
+class ConsoleServerHost final : public ServerHost {
+ public:
+  explicit ConsoleServerHost(int port) : m_nPort(port) {}
+  int Port() override { return m_nPort; }
+  void SetStatusText(std::string_view utf8) override {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(utf8.size()), utf8.data());
+  }
+  void SetProgress(int) override {}
+  void SetListeningState(int) override {}
+  void ClearServiceHandle(ServiceKind kind) override {
+    std::fprintf(stderr, "(%s service ended)\n", kind == ServiceKind::kTcp ? "TCP" : "UDP");
+    ++m_nEnded;
+  }
+  void ShowRecvErrorNotice(ServiceKind, std::string_view utf8, NoticeAck ack) override {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(utf8.size()), utf8.data());
+    ack.Acknowledge();
+  }
+  int Ended() const noexcept { return m_nEnded.load(); }
+
+ private:
+  const int m_nPort;
+  std::atomic<int> m_nEnded{0};
+};
+
+}  // namespace
+
+int RunServe(int argc, char** argv) {
+  int port = kDefaultPort;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      PrintServeHelp(stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc && ParsePort(argv[i + 1], &port)) {
+      ++i;
+      continue;
+    }
+    std::fprintf(stderr, "quarvent serve: bad option '%s'\n", argv[i]);
+    PrintServeHelp(stderr);
+    return 2;
+  }
+
+  // The signals are taken by this thread alone (sigtimedwait); the service
+  // threads inherit the blocked mask.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  ConsoleServerHost host(port);
+  ListenController controller(host);
+  controller.OnStartListen();
+  const timespec tick{0, 100 * 1000 * 1000};
+  for (;;) {
+    const int sig = sigtimedwait(&signals, nullptr, &tick);
+    if (sig == SIGINT || sig == SIGTERM) {
+      controller.OnStopListen();
+      return 0;
+    }
+    if (host.Ended() >= 2) return 1;
+  }
 }
 
 }  // namespace quarvent::console

@@ -1,0 +1,92 @@
+// What the TCP and UDP stream services need of their owner (the listen
+// dialog, the console front end, or a test). A service never sees a widget.
+//
+// Threads: every call except Port() is made from a service thread while its
+// run has not been stopped, and must not block on the owner's thread (a
+// dialog posts the change to its own thread and returns). The listen
+// controller also makes some of the same calls from the owner's thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "common/stop_signal.h"
+
+namespace quarvent {
+
+enum class ServiceKind : int { kTcp = 0, kUdp = 1 };
+
+// The acknowledgement of one receive-error notice. The owner keeps a copy and
+// calls Acknowledge() once the user has closed the notice (the console may do
+// so at once, from inside ShowRecvErrorNotice). Copies share one state, so it
+// may outlive the service that waits for it; calling it late is harmless.
+class NoticeAck {
+ public:
+  NoticeAck() : m_state(std::make_shared<State>()) {}
+
+  void Acknowledge() const {
+    m_state->acked.store(true, std::memory_order_release);
+    std::lock_guard lock(m_state->mutex);
+    if (m_state->waker) m_state->waker->Wake();
+  }
+  bool Acknowledged() const noexcept { return m_state->acked.load(std::memory_order_acquire); }
+
+  // Blocks the calling service until the notice is acknowledged or `stop` is
+  // stopped. Returns true when stopped.
+  bool Wait(StopSignal& stop) const {
+    {
+      std::lock_guard lock(m_state->mutex);
+      m_state->waker = &stop;
+    }
+    bool stopped = false;
+    while (!Acknowledged() && !stopped)
+      stopped = stop.WaitFor(std::chrono::seconds(1), [this] { return Acknowledged(); });
+    std::lock_guard lock(m_state->mutex);
+    m_state->waker = nullptr;
+    return stopped || stop.Stopped();
+  }
+
+ private:
+  struct State {
+    std::atomic<bool> acked{false};
+    std::mutex mutex;
+    StopSignal* waker = nullptr;  // the waiting service's stop signal while it waits
+  };
+  std::shared_ptr<State> m_state;
+};
+
+class ServerHost {
+ public:
+  // m_nPort: the services use its low 16 bits. Called from the service
+  // threads (TCP once per start, UDP at every session start).
+  virtual int Port() = 0;
+  // The status line (m_staticStatus), UTF-8.
+  virtual void SetStatusText(std::string_view utf8) = 0;
+  // The progress bar position, 0 to 100.
+  virtual void SetProgress(int position) = 0;
+  // 0: idle controls (start and port field enabled, stop disabled); 1: listening.
+  virtual void SetListeningState(int state) = 0;
+  // Last step of a service that ended by itself: its handle member
+  // (m_hTcpThread or m_hUdpThread) becomes null.
+  virtual void ClearServiceHandle(ServiceKind kind) = 0;
+  // A receive routine of the service met a socket error ("recv() Error : %d",
+  // "recvfrom() Error : %d", UTF-8). Must not block: show the notice and call
+  // ack.Acknowledge() when the user has closed it. The service waits for that
+  // or for its stop before it goes on.
+  virtual void ShowRecvErrorNotice(ServiceKind kind, std::string_view utf8, NoticeAck ack) = 0;
+
+ protected:
+  ~ServerHost() = default;
+};
+
+// The fields of the owner that the TCP service writes. m_sockListen is the
+// listening socket's descriptor (0 when none); m_bConnected is 1 while an
+// accepted client is being served and is read for the close question.
+struct TcpListenFields {
+  std::atomic<int> m_sockListen{0};
+  std::atomic<int> m_bConnected{0};
+};
+
+}  // namespace quarvent

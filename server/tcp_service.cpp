@@ -1,0 +1,181 @@
+#include "server/tcp_service.h"
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "common/cp932.h"
+#include "common/protocol.h"
+#include "common/socket.h"
+#include "server/bind_port.h"
+#include "server/notice_sink.h"
+
+namespace quarvent {
+namespace {
+
+constexpr char kListening[] = "待受中...";
+constexpr char kStreaming[] = "TCP 通信中";
+
+// Shuts a connection down in both directions, takes it off the stop signal and
+// closes it.
+void EndConnection(Socket& sock, StopSignal& stop) {
+  sock.Shutdown();
+  stop.Detach(sock.Fd());
+  sock.Reset();
+}
+
+}  // namespace
+
+TcpServiceThread::TcpServiceThread(ServerHost& host, TcpListenFields& fields)
+    : m_host(host), m_fields(fields), m_transfer(new char[kTransferBufferSize]) {
+  FillTransferBuffer(m_transfer.get());
+}
+
+void TcpServiceThread::FormatError(StopSignal& stop, const char* format, int err) {
+  // A call that failed because of the stop is no failure of the service.
+  if (stop.Stopped()) return;
+  char text[128];
+  std::snprintf(text, sizeof text, format, err);
+  m_strError = text;
+}
+
+int TcpServiceThread::Run(StopSignal& stop) {
+  std::optional<sys::ScopedOps> ops;
+  if (m_ops) ops.emplace(*m_ops);
+  ServiceNoticeSink sink(m_host, ServiceKind::kTcp, stop);
+
+  if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
+  Socket listen = Socket::Tcp();
+  if (listen) {
+    if (!stop.IfRunning([&] { m_fields.m_sockListen = listen.Fd(); })) return 0;
+    if (!stop.Attach(listen.Fd())) return 0;
+    SetSocketOption(listen.Fd(), SO_REUSEADDR, 1);
+    int port = 0;
+    if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
+    if (BindAnyPort(listen.Fd(), port) < 0) {
+      FormatError(stop, "bind() Failed.  ErrCode=%d.", errno);
+    } else if (::listen(listen.Fd(), 1) < 0) {
+      FormatError(stop, "listen() Failed.  ErrCode=%d.", errno);
+    } else {
+      for (;;) {
+        if (m_seed)
+          m_rng.Seed(*m_seed);
+        else
+          m_rng.SeedFromTime();
+        FillTransferBuffer(m_transfer.get());
+        if (!stop.IfRunning([&] {
+              m_host.SetStatusText(kListening);
+              m_host.SetProgress(0);
+            }))
+          return 0;
+        int fd;
+        // A connection reset before it was taken is not a failure of the
+        // listener: accept simply waits for the next one.
+        do fd = ::accept4(listen.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        while (fd < 0 && (errno == EINTR || errno == ECONNABORTED) && !stop.Stopped());
+        if (fd < 0) {
+          if (stop.Stopped()) return 0;
+          FormatError(stop, "accept() Failed.  ErrCode=%d.", errno);
+          break;
+        }
+        Socket conn(fd);
+        if (!stop.Attach(conn.Fd())) return 0;
+        const Outcome outcome = ServeClient(conn.Fd(), stop);
+        EndConnection(conn, stop);
+        if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
+        if (outcome == Outcome::kServiceEnds) break;
+        if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
+      }
+    }
+    stop.Detach(listen.Fd());
+    listen.Reset();
+  } else {
+    FormatError(stop, "socket() Failed.  ErrCode=%d.", errno);
+  }
+  // The service ended by itself.
+  stop.IfRunning([&] {
+    m_fields.m_bConnected = 0;
+    m_fields.m_sockListen = 0;
+    m_host.SetStatusText(m_strError);
+    m_host.SetProgress(0);
+    m_host.SetListeningState(0);
+    m_host.ClearServiceHandle(ServiceKind::kTcp);
+  });
+  return 0;
+}
+
+TcpServiceThread::Outcome TcpServiceThread::ServeClient(int conn, StopSignal& stop) {
+  SetSocketOption(conn, SO_KEEPALIVE, 1);
+  if (!stop.IfRunning([&] { m_fields.m_bConnected = 1; })) return Outcome::kStopped;
+
+  const int received = RecvString(conn, m_line, kLineBufferSize);
+  if (received <= 0) {
+    if (stop.Stopped()) return Outcome::kStopped;
+    FormatError(stop, "ﾈｺﾞｼｴｰｼｮﾝ失敗.  ErrCode=%d.", received < 0 ? errno : 0);
+    SendString(conn, Utf8ToCp932(m_strError).c_str());
+    return Outcome::kServiceEnds;
+  }
+  const int pattern = ParseNegotiation(m_line);
+  if (pattern < 0) {
+    // The rejection goes to the client only; the error text stays as it is.
+    SendString(conn, m_line);
+    return Outcome::kServiceEnds;
+  }
+  return Stream(conn, pattern, stop);
+}
+
+TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSignal& stop) {
+  const ServerPattern& rule = ServerPatternFor(pattern, kTcp);
+  char* const buf = m_transfer.get();
+  uint32_t k = 0;  // chunks sent on this connection
+  int j = 0;       // chunks since the progress bar last moved
+  int p = 0;       // progress position
+  if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
+  SendString(conn, m_line);
+
+  for (;;) {
+    if (rule.interval > 0 && k % static_cast<uint32_t>(rule.interval) == 0) {
+      char word[4];
+      if (RecvFull(conn, word, 4) < 4) break;
+      const int32_t length = GetLengthWord(word);
+      if (length == kEndMarker) break;
+      if (ReadRequestBody(conn, length) < 0) break;
+    }
+    const int size = rule.chunk.Draw(m_rng);
+    PutLengthWord(buf, size);
+    if (sys::Send(conn, buf, static_cast<size_t>(size)) < 0) {
+      if (!stop.Stopped()) m_strError.clear();
+      break;
+    }
+    if (++k == static_cast<uint32_t>(INT_MAX)) k = 0;
+    if (++j > rule.progressStep) {
+      j = 0;
+      if (++p > 100) p = 0;
+      if (!stop.IfRunning([&] { m_host.SetProgress(p); })) return Outcome::kStopped;
+    }
+  }
+  return stop.Stopped() ? Outcome::kStopped : Outcome::kNextClient;
+}
+
+// Reads the body of a request (length minus 4 bytes) into the start of the
+// transfer buffer and answers like RecvFull: the count, that count itself when
+// it is 0 or negative, 0 when the client closed, negative on error. A body
+// longer than the buffer is read in buffer-sized pieces, each over the last,
+// so that nothing is written past the buffer and the connection stays in step.
+int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
+  long long remaining = static_cast<long long>(length) - 4;
+  if (remaining <= 0) return remaining < 0 ? -1 : 0;
+  while (remaining > 0) {
+    const int piece =
+        remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;
+    const int n = RecvFull(conn, m_transfer.get(), piece);
+    if (n <= 0) return n;
+    remaining -= piece;
+  }
+  return 1;
+}
+
+}  // namespace quarvent
