@@ -70,6 +70,7 @@ bool CServerDlg::OnInitDialog() {
   UpdateData(false);  // the first exchange shows the constructor's port 0
   CMainDialog::OnInitDialog();
   m_progress->setRange(0, 100);
+  m_progress->setValue(0);
   m_nPort = kDefaultPort;
   ShowStatus(IdleText());
   SetListeningState(0);
