@@ -22,6 +22,9 @@ enum class ServiceKind : int { kTcp = 0, kUdp = 1 };
 // calls Acknowledge() once the user has closed the notice (the console may do
 // so at once, from inside ShowRecvErrorNotice). Copies share one state, so it
 // may outlive the service that waits for it; calling it late is harmless.
+// Acknowledge() wakes the service under the service's own lock, which is held
+// while the service calls into the host: never call it while holding a lock
+// that the host's own methods take.
 class NoticeAck {
  public:
   NoticeAck() : m_state(std::make_shared<State>()) {}

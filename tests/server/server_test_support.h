@@ -1,0 +1,232 @@
+// Shared pieces of the server tests: a recording host, scripted loopback
+// clients with receive timeouts, free ports and a thread that runs a service.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/socket.h"
+#include "common/stop_signal.h"
+#include "server/server_host.h"
+
+namespace quarvent::test {
+
+using namespace std::chrono_literals;
+
+struct HostEvent {
+  enum Kind { kStatus, kProgress, kState, kClear, kNotice } kind;
+  std::string text;  // status or notice text
+  int value = 0;     // progress, state, or the ServiceKind cleared / noticed
+  std::thread::id thread;
+};
+
+// Records every host call in order. Notices are acknowledged at once unless
+// HoldNotices() was called.
+class RecordingHost final : public ServerHost {
+ public:
+  explicit RecordingHost(int port) : m_port(port) {}
+
+  int Port() override { return m_port.load(); }
+  void SetPort(int port) { m_port = port; }
+  void SetStatusText(std::string_view utf8) override {
+    Add({HostEvent::kStatus, std::string(utf8), 0, std::this_thread::get_id()});
+  }
+  void SetProgress(int position) override {
+    if (m_progressHook) m_progressHook(position);
+    Add({HostEvent::kProgress, {}, position, std::this_thread::get_id()});
+  }
+  void SetListeningState(int state) override {
+    Add({HostEvent::kState, {}, state, std::this_thread::get_id()});
+  }
+  void ClearServiceHandle(ServiceKind kind) override {
+    Add({HostEvent::kClear, {}, static_cast<int>(kind), std::this_thread::get_id()});
+  }
+  void ShowRecvErrorNotice(ServiceKind kind, std::string_view utf8, NoticeAck ack) override {
+    bool hold;
+    {
+      std::lock_guard lock(m_mutex);
+      hold = m_holdNotices;
+      if (hold) m_pendingAcks.push_back(ack);
+    }
+    if (!hold) ack.Acknowledge();
+    Add({HostEvent::kNotice, std::string(utf8), static_cast<int>(kind),
+         std::this_thread::get_id()});
+  }
+
+  void HoldNotices() {
+    std::lock_guard lock(m_mutex);
+    m_holdNotices = true;
+  }
+  // Acknowledges outside the host's lock: the service may hold its own lock
+  // while it calls into the host.
+  void AcknowledgeAll() {
+    std::vector<NoticeAck> acks;
+    {
+      std::lock_guard lock(m_mutex);
+      acks.swap(m_pendingAcks);
+    }
+    for (auto& ack : acks) ack.Acknowledge();
+  }
+  // Called on the service thread before each progress event is recorded.
+  void OnProgress(std::function<void(int)> hook) { m_progressHook = std::move(hook); }
+
+  std::vector<HostEvent> Events() const {
+    std::lock_guard lock(m_mutex);
+    return m_events;
+  }
+  size_t Size() const {
+    std::lock_guard lock(m_mutex);
+    return m_events.size();
+  }
+  int Count(HostEvent::Kind kind, int value) const {
+    std::lock_guard lock(m_mutex);
+    int n = 0;
+    for (auto& e : m_events) n += e.kind == kind && e.value == value;
+    return n;
+  }
+  int CountStatus(const std::string& text) const {
+    std::lock_guard lock(m_mutex);
+    int n = 0;
+    for (auto& e : m_events) n += e.kind == HostEvent::kStatus && e.text == text;
+    return n;
+  }
+  std::string LastStatus() const {
+    std::lock_guard lock(m_mutex);
+    for (auto it = m_events.rbegin(); it != m_events.rend(); ++it)
+      if (it->kind == HostEvent::kStatus) return it->text;
+    return {};
+  }
+  // Waits until pred(events) holds; false after the timeout.
+  bool WaitUntil(const std::function<bool(const std::vector<HostEvent>&)>& pred,
+                 std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, timeout, [&] { return pred(m_events); });
+  }
+  bool WaitCount(HostEvent::Kind kind, int value, int count,
+                 std::chrono::milliseconds timeout = 5s) {
+    return WaitUntil(
+        [&](const std::vector<HostEvent>& events) {
+          int n = 0;
+          for (auto& e : events) n += e.kind == kind && e.value == value;
+          return n >= count;
+        },
+        timeout);
+  }
+  bool WaitStatus(const std::string& text, int count = 1, std::chrono::milliseconds timeout = 5s) {
+    return WaitUntil(
+        [&](const std::vector<HostEvent>& events) {
+          int n = 0;
+          for (auto& e : events) n += e.kind == HostEvent::kStatus && e.text == text;
+          return n >= count;
+        },
+        timeout);
+  }
+
+ private:
+  void Add(HostEvent e) {
+    {
+      std::lock_guard lock(m_mutex);
+      m_events.push_back(std::move(e));
+    }
+    m_cv.notify_all();
+  }
+
+  std::atomic<int> m_port;
+  mutable std::mutex m_mutex;
+  std::condition_variable m_cv;
+  std::vector<HostEvent> m_events;
+  std::vector<NoticeAck> m_pendingAcks;
+  bool m_holdNotices = false;
+  std::function<void(int)> m_progressHook;
+};
+
+// A port free for both TCP and UDP on the loopback address at this moment.
+int FreePort();
+
+// Runs service.Run(stop) on its own thread; stops and joins on destruction.
+template <class Service>
+class ServiceRunner {
+ public:
+  explicit ServiceRunner(Service& service)
+      : m_thread([this, &service] {
+          service.Run(m_stop);
+          m_done = true;
+        }) {}
+  ~ServiceRunner() {
+    m_stop.Stop();
+    m_thread.join();
+  }
+  void Stop() { m_stop.Stop(); }
+  // Waits for the run to return; false after the timeout.
+  bool WaitDone(std::chrono::milliseconds timeout = 5s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!m_done && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(2ms);
+    return m_done;
+  }
+  bool Done() const { return m_done; }
+
+ private:
+  StopSignal m_stop;
+  std::atomic<bool> m_done{false};
+  std::thread m_thread;
+};
+
+// A scripted TCP client on 127.0.0.1 with a receive timeout on its socket.
+class TcpClient {
+ public:
+  // Connects, retrying for up to a second while the listener comes up.
+  explicit TcpClient(int port, std::chrono::milliseconds recvTimeout = 3s);
+  bool Connected() const { return m_sock.Valid(); }
+  int Fd() const { return m_sock.Fd(); }
+  bool SendAll(const void* data, size_t size);
+  bool SendText(const std::string& textWithoutNul);  // sends the NUL too
+  bool SendWord(int32_t word);                       // a lone length word
+  bool SendRequest(int32_t size, char fill = 'r');   // length word + filler
+  // Exactly size bytes; false on timeout, close or error.
+  bool RecvExact(void* data, size_t size);
+  // Bytes up to and including a NUL (at most 256); empty on failure.
+  std::string RecvText();
+  // One chunk: its length word and body into `chunk`; false on failure.
+  bool RecvChunk(std::vector<char>& chunk);
+  // True when the peer closed (recv returns 0 or reset) within the timeout.
+  bool SeesClose(std::chrono::milliseconds timeout = 3s);
+  // Negotiates pattern and checks the accepted reply.
+  bool Negotiate(int pattern);
+  void Reset();  // closes with a reset (SO_LINGER 0)
+  void Close() { m_sock.Reset(); }
+
+ private:
+  Socket m_sock;
+};
+
+class UdpClient {
+ public:
+  explicit UdpClient(int port, std::chrono::milliseconds recvTimeout = 3s);
+  bool Send(const void* data, size_t size);
+  bool SendText(const std::string& textWithoutNul);
+  bool SendWord(int32_t word);
+  bool SendRequest(int32_t size, int32_t lengthWord);  // size bytes, given length word
+  // One datagram (up to 65,536 bytes); -1 on timeout.
+  int Recv(std::vector<char>& data);
+  void SetTimeout(std::chrono::milliseconds timeout);
+  // Sends the negotiation line and checks the accepted reply. Wait for the
+  // service's bound socket first (its progress reset) so the line is not lost.
+  bool Negotiate(int pattern);
+
+ private:
+  Socket m_sock;
+  int m_port;
+};
+
+std::string Cp932(const std::string& utf8);  // with its NUL
+
+}  // namespace quarvent::test
