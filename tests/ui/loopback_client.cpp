@@ -1,0 +1,127 @@
+#include "tests/ui/loopback_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "common/protocol.h"
+#include "common/transfer.h"
+
+namespace quarvent::test {
+
+namespace {
+
+sockaddr_in Loopback(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  return addr;
+}
+
+void SetTimeout(int fd) {
+  timeval tv{2, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+bool SendAll(int fd, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t sent = ::send(fd, data, size, MSG_NOSIGNAL);
+    if (sent <= 0) return false;
+    data += sent;
+    size -= static_cast<size_t>(sent);
+  }
+  return true;
+}
+
+}  // namespace
+
+int FreePort() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    Socket tcp = Socket::Tcp();
+    sockaddr_in addr = Loopback(0);
+    if (::bind(tcp.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) continue;
+    socklen_t len = sizeof addr;
+    ::getsockname(tcp.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
+    const int port = ntohs(addr.sin_port);
+    Socket udp = Socket::Udp();
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = addr.sin_port;
+    if (::bind(udp.Fd(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0) return port;
+  }
+  return 0;
+}
+
+bool TcpTestClient::Connect(int port) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  const sockaddr_in addr = Loopback(port);
+  while (std::chrono::steady_clock::now() < deadline) {
+    m_sock = Socket::Tcp();
+    SetTimeout(m_sock.Fd());
+    if (::connect(m_sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
+      return true;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  m_sock.Reset();
+  return false;
+}
+
+std::string TcpTestClient::Negotiate(int pattern) {
+  char line[kLineBufferSize] = {};
+  BuildNegotiation(line, pattern);
+  return SendLine(line);
+}
+
+std::string TcpTestClient::SendLine(const char* line) {
+  if (SendString(m_sock.Fd(), line) <= 0) return {};
+  char reply[kLineBufferSize] = {};
+  if (RecvString(m_sock.Fd(), reply, kLineBufferSize) <= 0) return {};
+  return reply;
+}
+
+bool TcpTestClient::Exchange() {
+  constexpr int kSize = 8192;
+  std::vector<char> buf(kSize);
+  PutLengthWord(buf.data(), kSize);
+  if (!SendAll(m_sock.Fd(), buf.data(), buf.size())) return false;
+  if (RecvFull(m_sock.Fd(), buf.data(), kSize) < kSize) return false;
+  return GetLengthWord(buf.data()) == kSize;
+}
+
+bool TcpTestClient::End() {
+  char word[4];
+  PutLengthWord(word, kEndMarker);
+  return SendAll(m_sock.Fd(), word, sizeof word);
+}
+
+std::string UdpNegotiate(int port, int pattern) {
+  Socket sock = Socket::Udp();
+  timeval tv{0, 200 * 1000};
+  setsockopt(sock.Fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  const sockaddr_in addr = Loopback(port);
+  if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) return {};
+  char line[kLineBufferSize] = {};
+  const int length = BuildNegotiation(line, pattern);
+  // The service may not have bound its socket yet: the line is sent again
+  // until a reply comes, for up to two seconds.
+  // (A datagram that found no socket comes back as ECONNREFUSED at once.)
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    char reply[kLineBufferSize] = {};
+    if (::send(sock.Fd(), line, static_cast<size_t>(length) + 1, 0) >= 0 &&
+        ::recv(sock.Fd(), reply, sizeof reply - 1, 0) > 0) {
+      return reply;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return {};
+}
+
+}  // namespace quarvent::test

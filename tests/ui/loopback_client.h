@@ -1,0 +1,36 @@
+// A measuring client in miniature for the dialog tests: negotiates with the
+// services over 127.0.0.1 and exchanges a request and a chunk. Every receive
+// is bounded by a timeout, so a test fails instead of hanging.
+#pragma once
+
+#include <string>
+
+#include "common/socket.h"
+
+namespace quarvent::test {
+
+// A port on which neither a TCP nor a UDP socket is bound right now.
+int FreePort();
+
+class TcpTestClient {
+ public:
+  // Connects to 127.0.0.1:port, retrying for up to two seconds.
+  bool Connect(int port);
+  // Sends the negotiation line (or `line` as it is) and returns the reply.
+  std::string Negotiate(int pattern);
+  std::string SendLine(const char* line);
+  // One 8,192-byte request and the chunk that answers it (pattern 7).
+  bool Exchange();
+  // The end marker.
+  bool End();
+  void Close() { m_sock.Reset(); }
+
+ private:
+  Socket m_sock;
+};
+
+// Sends the negotiation line for `pattern` from a new UDP socket and returns
+// the reply ("" on timeout).
+std::string UdpNegotiate(int port, int pattern);
+
+}  // namespace quarvent::test

@@ -1,0 +1,347 @@
+// The listen dialog over real services on a free loopback port.
+#include "server/ui/server_dlg.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+#include <thread>
+
+#include "common/protocol.h"
+#include "common/ui/about_dlg.h"
+#include "common/ui/dialog_units.h"
+#include "tests/ui/loopback_client.h"
+#include "tests/ui/ui_test_support.h"
+
+using quarvent::CServerDlg;
+using quarvent::GetDlgItem;
+using quarvent::kIdentifier;
+using quarvent::test::ModalWatcher;
+using quarvent::test::TcpTestClient;
+
+namespace {
+
+constexpr char kListening[] = "待受中...";
+constexpr int kTimeoutMs = 3000;
+
+QString Status(const CServerDlg& dlg) {
+  return GetDlgItem<QLabel>(&dlg, CServerDlg::kIdcStatus)->text();
+}
+QPushButton* Button(const CServerDlg& dlg, int id) {
+  return GetDlgItem<QPushButton>(&dlg, id);
+}
+QLineEdit* PortField(const CServerDlg& dlg) {
+  return GetDlgItem<QLineEdit>(&dlg, CServerDlg::kIdcPort);
+}
+bool Idle(const CServerDlg& dlg) {
+  return Button(dlg, CServerDlg::kIdcStartListen)->isEnabled() &&
+         !Button(dlg, CServerDlg::kIdcStopListen)->isEnabled() && PortField(dlg)->isEnabled();
+}
+bool Listening(const CServerDlg& dlg) {
+  return !Button(dlg, CServerDlg::kIdcStartListen)->isEnabled() &&
+         Button(dlg, CServerDlg::kIdcStopListen)->isEnabled() && !PortField(dlg)->isEnabled();
+}
+
+QWidget* NextTabStop(QWidget* widget) {
+  QWidget* next = widget->nextInFocusChain();
+  while (!(next->focusPolicy() & Qt::TabFocus)) next = next->nextInFocusChain();
+  return next;
+}
+
+// Answers the next message box with `answer` and records what it asked.
+struct BoxAnswer {
+  explicit BoxAnswer(QMessageBox::StandardButton button) : answer(button) {}
+  QMessageBox::StandardButton answer;
+  QString strText;
+  QString strCaption;
+  QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+  ModalWatcher watcher{[this](QWidget* modal) {
+                         auto* box = qobject_cast<QMessageBox*>(modal);
+                         if (box == nullptr) {
+                           modal->close();
+                           return;
+                         }
+                         strText = box->text();
+                         strCaption = box->windowTitle();
+                         defaultButton = box->standardButton(box->defaultButton());
+                         box->button(answer)->click();
+                       },
+                       nullptr, 500};
+};
+
+}  // namespace
+
+class ServerDlgTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    m_dlg = std::make_unique<CServerDlg>();
+    m_dlg->show();
+    m_nPort = quarvent::test::FreePort();
+    QVERIFY(m_nPort > 0);
+  }
+  void cleanup() { m_dlg.reset(); }
+
+  void StartUpState() {
+    const CServerDlg& dlg = *m_dlg;
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("クァルヴェント（模擬サーバ）"));
+    QCOMPARE(PortField(dlg)->text(), QStringLiteral("49152"));
+    QCOMPARE(dlg.GetPort(), 49152);
+    QVERIFY(Idle(dlg));
+    QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
+    auto* progress = GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress);
+    QCOMPARE(progress->minimum(), 0);
+    QCOMPARE(progress->maximum(), 100);
+    QVERIFY(Button(dlg, CServerDlg::kIdcStartListen)->isDefault());
+    QCOMPARE(Button(dlg, CServerDlg::kIdcStartListen)->text(), QStringLiteral("待受開始"));
+    QCOMPARE(Button(dlg, CServerDlg::kIdcStopListen)->text(), QStringLiteral("中断"));
+    // No OK and no Cancel: the two buttons are all there is.
+    QCOMPARE(dlg.findChildren<QPushButton*>().size(), 2);
+    QVERIFY(!dlg.Controller().TcpRunning());
+  }
+
+  void TemplateGeometryAndTabOrder() {
+    const CServerDlg& dlg = *m_dlg;
+    const quarvent::DialogUnits du(dlg.font());
+    QCOMPARE(dlg.size(), du.Size(210, 55));
+    auto* label = dlg.findChild<QLabel*>(QStringLiteral("portLabel"));
+    QCOMPARE(label->text(), QStringLiteral("ﾎﾟｰﾄ番号:"));
+    QCOMPARE(label->geometry(), du.Rect(8, 6, 30, 8));
+    QCOMPARE(PortField(dlg)->geometry(), du.Rect(48, 4, 24, 12));
+    QVERIFY(PortField(dlg)->alignment().testFlag(Qt::AlignRight));
+    QCOMPARE(quarvent::FindControl(&dlg, CServerDlg::kIdcProgress)->geometry(),
+             du.Rect(80, 4, 64, 12));
+    QCOMPARE(Button(dlg, CServerDlg::kIdcStartListen)->geometry(), du.Rect(4, 24, 68, 28));
+    QCOMPARE(quarvent::FindControl(&dlg, CServerDlg::kIdcStatus)->geometry(),
+             du.Rect(80, 38, 128, 14));
+    QCOMPARE(Button(dlg, CServerDlg::kIdcStopListen)->geometry(), du.Rect(176, 4, 30, 14));
+    // Tab stops: port field, 待受開始, 中断.
+    QCOMPARE(NextTabStop(PortField(dlg)), Button(dlg, CServerDlg::kIdcStartListen));
+    QCOMPARE(NextTabStop(Button(dlg, CServerDlg::kIdcStartListen)),
+             Button(dlg, CServerDlg::kIdcStopListen));
+  }
+
+  void StartServeStopAndStartAgain() {
+    CServerDlg& dlg = *m_dlg;
+    PortField(dlg)->setText(QString::number(m_nPort));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    QVERIFY(Listening(dlg));
+    QCOMPARE(dlg.GetPort(), m_nPort);
+    QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QString::fromUtf8(kListening), kTimeoutMs);
+
+    TcpTestClient client;
+    QVERIFY(client.Connect(m_nPort));
+    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(client.Exchange());
+    QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QStringLiteral("TCP 通信中"), kTimeoutMs);
+    QVERIFY(dlg.Controller().Connected());
+    QVERIFY(client.End());
+    client.Close();
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.Controller().Connected(), kTimeoutMs);
+
+    Button(dlg, CServerDlg::kIdcStopListen)->click();
+    QVERIFY(Idle(dlg));
+    QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
+    QVERIFY(!dlg.Controller().TcpRunning());
+    QVERIFY(!dlg.Controller().UdpRunning());
+    // Nothing that the stopped services posted shows up afterwards.
+    QTest::qWait(50);
+    QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
+
+    // The same port again: neither protocol fails to bind.
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    QVERIFY(Listening(dlg));
+    QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QString::fromUtf8(kListening), kTimeoutMs);
+    TcpTestClient again;
+    QVERIFY(again.Connect(m_nPort));
+    QCOMPARE(again.Negotiate(7), std::string(kIdentifier));
+    QCOMPARE(quarvent::test::UdpNegotiate(m_nPort, 0), std::string(kIdentifier));
+    QVERIFY(Listening(dlg));
+    Button(dlg, CServerDlg::kIdcStopListen)->click();
+    QVERIFY(Idle(dlg));
+  }
+
+  void PortAbove65535IsTakenModulo65536() {
+    CServerDlg& dlg = *m_dlg;
+    PortField(dlg)->setText(QString::number(m_nPort + 65536));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    QCOMPARE(dlg.GetPort(), m_nPort + 65536);
+    TcpTestClient client;
+    QVERIFY(client.Connect(m_nPort));
+    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QCOMPARE(quarvent::test::UdpNegotiate(m_nPort, 0), std::string(kIdentifier));
+  }
+
+  void NonIntegerPortKeepsThePreviousValue() {
+    CServerDlg& dlg = *m_dlg;
+    PortField(dlg)->setText(QString::number(m_nPort));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    Button(dlg, CServerDlg::kIdcStopListen)->click();
+    PortField(dlg)->setText(QStringLiteral("abc"));
+    BoxAnswer answer(QMessageBox::Ok);
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    QCOMPARE(answer.watcher.Count(), 1);
+    QCOMPARE(answer.strText, CServerDlg::NotIntegerText());
+    QCOMPARE(answer.strCaption, QStringLiteral("server"));
+    // The start went on with the port of before.
+    QCOMPARE(dlg.GetPort(), m_nPort);
+    QVERIFY(Listening(dlg));
+    TcpTestClient client;
+    QVERIFY(client.Connect(m_nPort));
+    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+  }
+
+  void RejectedNegotiationLeavesUdpListening() {
+    CServerDlg& dlg = *m_dlg;
+    PortField(dlg)->setText(QString::number(m_nPort));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    TcpTestClient client;
+    QVERIFY(client.Connect(m_nPort));
+    const std::string reply = client.SendLine("QUARVENTOLIS-PIPEGAUGER 99:3");
+    QVERIFY(!reply.empty());
+    QVERIFY(reply != kIdentifier);
+    // The TCP service ended by itself: the controls are idle again ...
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!dlg.Controller().TcpRunning(), kTimeoutMs);
+    // ... while the UDP service still answers.
+    QVERIFY(dlg.Controller().UdpRunning());
+    QCOMPARE(quarvent::test::UdpNegotiate(m_nPort, 0), std::string(kIdentifier));
+    // A new start replaces the survivor on the same port.
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    TcpTestClient again;
+    QVERIFY(again.Connect(m_nPort));
+    QCOMPARE(again.Negotiate(7), std::string(kIdentifier));
+  }
+
+  void CloseAsksOnlyWhileATcpClientIsConnected() {
+    CServerDlg& dlg = *m_dlg;
+    PortField(dlg)->setText(QString::number(m_nPort));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    TcpTestClient client;
+    QVERIFY(client.Connect(m_nPort));
+    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.Controller().Connected(), kTimeoutMs);
+    {
+      BoxAnswer no(QMessageBox::No);
+      dlg.close();
+      QCOMPARE(no.watcher.Count(), 1);
+      QCOMPARE(no.strText, QStringLiteral("接続しているクライアントがあります。終了しますか？"));
+      QCOMPARE(no.strCaption, QStringLiteral("終了確認"));
+      QCOMPARE(no.defaultButton, QMessageBox::No);
+    }
+    // No: everything goes on.
+    QVERIFY(dlg.isVisible());
+    QVERIFY(dlg.Controller().TcpRunning());
+    QVERIFY(client.Exchange());
+    {
+      BoxAnswer yes(QMessageBox::Yes);
+      dlg.close();
+      QCOMPARE(yes.watcher.Count(), 1);
+    }
+    QVERIFY(!dlg.isVisible());
+    QVERIFY(!dlg.Controller().TcpRunning());
+    QVERIFY(!dlg.Controller().UdpRunning());
+  }
+
+  void CloseWithoutClientAsksNothing() {
+    CServerDlg& dlg = *m_dlg;
+    PortField(dlg)->setText(QString::number(m_nPort));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    // A UDP client does not count.
+    QCOMPARE(quarvent::test::UdpNegotiate(m_nPort, 0), std::string(kIdentifier));
+    BoxAnswer answer(QMessageBox::No);
+    dlg.close();
+    QCOMPARE(answer.watcher.Count(), 0);
+    QVERIFY(!dlg.isVisible());
+    QVERIFY(!dlg.Controller().UdpRunning());
+  }
+
+  void EscapeEndsWithoutAQuestion() {
+    CServerDlg& dlg = *m_dlg;
+    PortField(dlg)->setText(QString::number(m_nPort));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    TcpTestClient client;
+    QVERIFY(client.Connect(m_nPort));
+    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.Controller().Connected(), kTimeoutMs);
+    BoxAnswer answer(QMessageBox::No);
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QCOMPARE(answer.watcher.Count(), 0);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.result(), int(QDialog::Rejected));
+    QVERIFY(!dlg.Controller().TcpRunning());
+    QVERIFY(!dlg.Controller().UdpRunning());
+  }
+
+  void AboutEntryOpensTheServerAboutBox() {
+    QString name;
+    ModalWatcher watcher(
+        [&](QWidget* modal) {
+          if (auto* label = modal->findChild<QLabel*>(QStringLiteral("aboutName")))
+            name = label->text();
+          modal->close();
+        },
+        nullptr, 1000);
+    m_dlg->OnSysCommand(quarvent::kIdmAboutBox, 0);
+    QCOMPARE(watcher.Count(), 1);
+    QCOMPARE(name, QStringLiteral("クァルヴェント（模擬ｻｰﾊﾞ） Version 1.0"));
+  }
+
+  void LateUpdatesOfAStoppedStartAreDropped() {
+    CServerDlg& dlg = *m_dlg;
+    // Posted from another thread before the stop, delivered after it.
+    std::thread worker([&dlg] {
+      dlg.SetStatusText("stale");
+      dlg.SetProgress(57);
+      dlg.SetListeningState(1);
+    });
+    worker.join();
+    dlg.OnStopListen();
+    QTest::qWait(20);
+    QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
+    QCOMPARE(GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress)->value(), 0);
+    QVERIFY(Idle(dlg));
+    // The same updates of the current start do arrive, in order, the bar coalesced.
+    std::thread current([&dlg] {
+      dlg.SetStatusText("TCP 通信中");
+      for (int p = 1; p <= 60; ++p) dlg.SetProgress(p);
+    });
+    current.join();
+    QTRY_COMPARE(Status(dlg), QStringLiteral("TCP 通信中"));
+    QTRY_COMPARE(GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress)->value(), 60);
+  }
+
+  void ReceiveErrorNoticeWaitsAndAStopClosesIt() {
+    CServerDlg& dlg = *m_dlg;
+    quarvent::NoticeAck first;
+    std::thread([&] {
+      dlg.ShowRecvErrorNotice(quarvent::ServiceKind::kTcp, "recv() Error : 104", first);
+    }).join();
+    QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr);
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    QCOMPARE(box->text(), QStringLiteral("recv() Error : 104"));
+    QCOMPARE(box->windowTitle(), QStringLiteral("server"));
+    QVERIFY(!first.Acknowledged());
+    box->button(QMessageBox::Ok)->click();
+    QTRY_VERIFY(first.Acknowledged());
+
+    quarvent::NoticeAck second;
+    std::thread([&] {
+      dlg.ShowRecvErrorNotice(quarvent::ServiceKind::kUdp, "recvfrom() Error : 111", second);
+    }).join();
+    QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr);
+    dlg.OnStopListen();
+    QTRY_COMPARE(QApplication::activeModalWidget(), nullptr);
+  }
+
+ private:
+  std::unique_ptr<CServerDlg> m_dlg;
+  int m_nPort = 0;
+};
+
+QUARVENT_UI_TEST(ServerDlgTest);
+
+#include "server_dlg_test.moc"
