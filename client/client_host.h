@@ -31,11 +31,11 @@ enum class RunOutcome {
 class ClientHost {
  public:
   // Settings, read by the controller when a run starts (after ReadSettings).
-  int m_nPattern = 0;              // TrafficPattern 0..10 (the pattern list index)
-  int m_nProtocol = kTcp;          // 0 TCP, 1 UDP
-  int m_nDuration = 0;             // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
-  int m_nSweepStart = -1;          // pattern at which the sweep began, -1 none
-  int m_nPort = kDefaultPort;      // as typed; its low 16 bits are used
+  int m_nPattern = 0;                 // TrafficPattern 0..10 (the pattern list index)
+  int m_nProtocol = kTcp;             // 0 TCP, 1 UDP
+  int m_nDuration = 0;                // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
+  int m_nSweepStart = -1;             // pattern at which the sweep began, -1 none
+  int m_nPort = kDefaultPort;         // as typed; its low 16 bits are used
   uint32_t m_dwAddress = 0x7F000001;  // IPv4, first field in the high byte
 
   // Shared with the worker threads.
