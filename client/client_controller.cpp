@@ -48,10 +48,10 @@ void ClientController::SetMeasuring(int state) {
   m_host.SetMeasuringState(state);
 }
 
-void ClientController::Reap(bool wait) {
+void ClientController::Reap() {
   for (auto it = m_runs.begin(); it != m_runs.end();) {
     MeasureRun* run = it->get();
-    if (run != m_pWorker && (wait || run->Reapable())) {
+    if (run != m_pWorker && run->Reapable()) {
       run->Join();
       it = m_runs.erase(it);
     } else {
@@ -61,7 +61,7 @@ void ClientController::Reap(bool wait) {
 }
 
 void ClientController::OnStart() {
-  Reap(false);
+  Reap();
   m_host.ReadSettings();
   m_host.SetProgress(0);
   SetMeasuring(1);
@@ -162,7 +162,7 @@ void ClientController::OnTimer(unsigned id) {
     if (m_pWorker &&
         (m_pWorker->m_eState == RunState::kEnded || m_pWorker->m_eState == RunState::kAbandoned))
       m_pWorker = nullptr;
-    Reap(false);
+    Reap();
   } else if (id == kTimerForcedStop) {
     if (m_pWorker && m_pWorker->m_eState == RunState::kRunning) {
       m_pWorker->Abandon();
@@ -254,7 +254,9 @@ void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {
     FinishIdle();
   } else if (m_host.m_bAbort.load()) {
     if (m_host.m_nSweepStart >= 0)
-      m_host.ArmTimer(kTimerRestoreBase + m_host.m_nSweepStart, m_timing.sweepRestoreDelayMs);
+      m_host.ArmTimer(
+          static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart),
+          m_timing.sweepRestoreDelayMs);
     FinishIdle();
   } else if (config.pattern < 10) {
     run.m_eState = RunState::kPaused;
@@ -264,7 +266,9 @@ void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {
     m_host.SetProgress(0);
     m_host.Repaint();
   } else {
-    m_host.ArmTimer(kTimerRestoreBase + m_host.m_nSweepStart, m_timing.sweepRestoreDelayMs);
+    m_host.ArmTimer(
+        static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart),
+        m_timing.sweepRestoreDelayMs);
     FinishIdle();
   }
 }

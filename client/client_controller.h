@@ -61,7 +61,8 @@ class ClientController {
   void HandOver(MeasureRun& run, RunOutcome outcome);
   void FinishIdle();
   void EndSweepPause();
-  void Reap(bool wait);
+  // Joins and drops the runs whose threads have ended and whose tasks have run.
+  void Reap();
   void SetMeasuring(int state);
 
   ClientHost& m_host;

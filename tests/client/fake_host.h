@@ -17,7 +17,10 @@ class FakeHost : public ClientHost {
  public:
   FakeHost() : m_owner(std::this_thread::get_id()) {}
 
-  void ShowResult() override { Note("show"), m_vShown.push_back(m_strResult); }
+  void ShowResult() override {
+    Note("show");
+    m_vShown.push_back(m_strResult);
+  }
   void SetElapsedText(std::string_view text) override {
     Note("elapsed");
     m_vElapsed.emplace_back(text);
