@@ -1,0 +1,276 @@
+#include "client/client_controller.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "client/elapsed.h"
+#include "client/format.h"
+#include "client/measure_run.h"
+#include "client/texts.h"
+#include "common/transfer.h"
+
+namespace quarvent {
+namespace {
+
+constexpr std::string_view kPatternEntries[kPatternCount] = {
+    "ﾀﾞｳﾝﾛｰﾄﾞ想定1 (4096バイト連続)",           "ﾀﾞｳﾝﾛｰﾄﾞ想定2 (2048バイト連続)",
+    "ﾀﾞｳﾝﾛｰﾄﾞ想定3 (1024バイト連続)",           "ﾌﾞﾗｳｼﾞﾝｸﾞ想定1 (2048バイト近傍の乱数）",
+    "ﾌﾞﾗｳｼﾞﾝｸﾞ想定2 (1024バイト近傍の乱数）",   "チャット想定　　　(4～64バイトの乱数)",
+    "ﾗﾝﾀﾞﾑ　　　　　  (64～4096バイトの乱数）", "限界調査1      ( 8KB 連続送受信)",
+    "限界調査2      (16KB 連続送受信)",         "限界調査3      (32KB 連続送受信)",
+    "限界調査4      (64KB 連続送受信)",
+};
+
+Socket MakeSocket(int protocol) {
+  return protocol == kUdp ? Socket::Udp() : Socket::Tcp();
+}
+
+}  // namespace
+
+std::string_view PatternEntryText(int pattern) {
+  return pattern >= 0 && pattern < kPatternCount ? kPatternEntries[pattern] : std::string_view();
+}
+
+ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
+    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket) {}
+
+ClientController::~ClientController() {
+  for (auto& run : m_runs) run->Abandon();
+  for (auto& run : m_runs) run->Join();
+}
+
+void ClientController::SetMeasuring(int state) {
+  m_bMeasuring = state != 0;
+  m_host.SetMeasuringState(state);
+}
+
+void ClientController::Reap() {
+  for (auto it = m_runs.begin(); it != m_runs.end();) {
+    MeasureRun* run = it->get();
+    if (run != m_pWorker && run->Reapable()) {
+      run->Join();
+      it = m_runs.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void ClientController::OnStart() {
+  Reap();
+  m_host.ReadSettings();
+  m_host.SetProgress(0);
+  SetMeasuring(1);
+  const uint32_t address = m_host.m_dwAddress;
+  const int b0 = address >> 24 & 0xFF, b1 = address >> 16 & 0xFF, b2 = address >> 8 & 0xFF,
+            b3 = address & 0xFF;
+  const int protocol = m_host.m_nProtocol != 0 ? kUdp : kTcp;
+
+  Socket sock = m_pfnSocket(protocol);
+  if (!sock) {
+    char line[80];
+    std::snprintf(line, sizeof line, text::kSocketFailed, errno);
+    m_host.m_strResult = line;  // replaces the whole report
+    m_host.ShowResult();
+    SetMeasuring(0);
+    m_host.NoteOutcome(RunOutcome::kSocketFailed);
+    return;
+  }
+  if (protocol == kTcp) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+
+  char header[256];
+  std::snprintf(header, sizeof header, text::kHeaderLine, protocol == kUdp ? "UDP" : "TCP", b0, b1,
+                b2, b3, std::string(PatternEntryText(m_host.m_nPattern)).c_str());
+  m_host.m_strResult += header;
+  m_host.ShowResult();
+  m_host.Repaint();
+  if (m_host.m_nSweepStart == -1) m_host.m_nSweepStart = m_host.m_nPattern;
+
+  // Blocks this thread until the system answers, as the start has always done.
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(m_host.m_nPort & 0xFFFF));
+  addr.sin_addr.s_addr = htonl(address);
+  if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    const int err = errno;
+    if (err == ETIMEDOUT) {
+      m_host.m_strResult += text::kTimeout;
+    } else if (err == ECONNREFUSED) {
+      m_host.m_strResult += text::kRefused;
+    } else {
+      char line[80];
+      std::snprintf(line, sizeof line, text::kConnectFailed, err);
+      m_host.m_strResult += line;
+    }
+    sock.Shutdown();
+    sock.Reset();
+    m_host.ShowResult();
+    SetMeasuring(0);
+    m_host.NoteOutcome(RunOutcome::kConnectFailed);
+    return;
+  }
+
+  m_host.m_nAlive.store(0);
+  for (auto& run : m_runs) run->StopWatchdog();
+  if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
+  const RunConfig config{m_host.m_nPattern, protocol, m_host.m_nDuration};
+  auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), config, m_timing);
+  if (!run->Start()) {
+    // No thread, no run: the socket closes with the run object and the owner is idle again.
+    m_pWorker = nullptr;
+    SetMeasuring(0);
+    m_host.NoteOutcome(RunOutcome::kNoWorker);
+    return;
+  }
+  m_pWorker = run.get();
+  m_runs.push_back(std::move(run));
+}
+
+void ClientController::OnAbort() {
+  if (!m_bMeasuring) return;  // nothing to abort; a stale flag would stop the next run
+  m_host.m_bAbort.store(1);
+  m_host.SetElapsedText(text::kAborting);
+  m_host.DisableAbort();
+  if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) {
+    // Between two runs of a sweep there is nothing to wait for: end the sweep now.
+    EndSweepPause();
+    return;
+  }
+  m_host.ArmTimer(kTimerForcedStop, m_timing.forcedStopDelayMs);
+}
+
+void ClientController::OnClear() {
+  m_host.m_strResult.clear();
+  m_host.SetElapsedText("");
+  m_host.ShowResult();
+}
+
+void ClientController::OnTimer(unsigned id) {
+  if (id <= 10) {
+    if (id == 0 || id != m_nPendingStep) return;  // a step that was cancelled
+    m_nPendingStep = 0;
+    m_host.m_nPattern = static_cast<int>(id);
+    m_host.ShowResult();
+    OnStart();
+  } else if (id == kTimerCleanup) {
+    for (auto& run : m_runs)
+      if (run->m_eState != RunState::kRunning) run->StopWatchdog();
+    if (m_pWorker &&
+        (m_pWorker->m_eState == RunState::kEnded || m_pWorker->m_eState == RunState::kAbandoned))
+      m_pWorker = nullptr;
+    Reap();
+  } else if (id == kTimerForcedStop) {
+    if (m_pWorker && m_pWorker->m_eState == RunState::kRunning) {
+      m_pWorker->Abandon();
+      m_pWorker = nullptr;
+      SetMeasuring(0);
+      m_host.SetElapsedText("");
+      m_host.SetProgress(0);
+      m_host.m_bAbort.store(0);
+      m_host.Repaint();
+      m_host.NoteOutcome(RunOutcome::kForcedStop);
+      m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+    }
+  } else if (id >= kTimerRestoreBase) {
+    m_host.m_nPattern = static_cast<int>(id - kTimerRestoreBase);
+    m_host.ShowResult();
+    m_host.m_nSweepStart = -1;
+  }
+}
+
+void ClientController::Shutdown() {
+  for (auto& run : m_runs) run->Abandon();
+  m_pWorker = nullptr;
+  m_nPendingStep = 0;
+}
+
+void ClientController::FinishIdle() {
+  SetMeasuring(0);
+  m_host.SetElapsedText("");
+  m_host.SetProgress(0);
+  m_host.m_bAbort.store(0);
+  m_host.Repaint();
+  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  if (m_pWorker && m_pWorker->m_eState != RunState::kRunning) m_pWorker = nullptr;
+}
+
+void ClientController::EndSweepPause() {
+  m_nPendingStep = 0;
+  m_pWorker->m_eState = RunState::kEnded;
+  if (m_host.m_nSweepStart >= 0) m_host.m_nPattern = m_host.m_nSweepStart;
+  m_host.m_nSweepStart = -1;
+  m_host.ShowResult();
+  FinishIdle();
+}
+
+void ClientController::OnRunDisplay(MeasureRun& run) {
+  int progress = 0;
+  const int64_t seconds = run.TakeDisplay(&progress);
+  if (run.m_eState != RunState::kRunning) return;
+  if (seconds != run.m_nShownSeconds) {
+    run.m_nShownSeconds = seconds;
+    const ElapsedSplit e = SplitSeconds(seconds);
+    char text[64];
+    FormatElapsed(text, sizeof text, e.days, e.hours, e.minutes, e.seconds);
+    m_host.SetElapsedText(text);
+  }
+  m_host.SetProgress(progress);
+}
+
+void ClientController::OnRunRecvError(MeasureRun& run, std::string_view text) {
+  if (run.m_eState == RunState::kRunning) m_host.ShowRecvError(text);
+}
+
+void ClientController::OnWatchdogFired(MeasureRun& run) {
+  if (run.m_eState != RunState::kRunning) return;
+  run.Abandon();  // the run may stay blocked no longer, and says nothing more
+  SetMeasuring(0);
+  m_host.SetElapsedText("");
+  m_host.SetProgress(0);
+  m_host.m_bAbort.store(0);
+  m_host.m_strResult += text::kWatchdog;
+  m_host.ShowResult();
+  m_host.Repaint();
+  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  m_host.NoteOutcome(RunOutcome::kWatchdogTimeout);
+}
+
+void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome) {
+  if (run.m_eState != RunState::kRunning) return;
+  m_host.m_strResult += report;
+  m_host.ShowResult();
+  m_host.NoteOutcome(outcome);
+  HandOver(run, outcome);
+}
+
+void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {
+  const RunConfig& config = run.Config();
+  run.m_eState = RunState::kEnded;
+  if (outcome == RunOutcome::kNegotiationFailed || config.duration != 0) {
+    FinishIdle();
+  } else if (m_host.m_bAbort.load()) {
+    if (m_host.m_nSweepStart >= 0)
+      m_host.ArmTimer(
+          static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart),
+          m_timing.sweepRestoreDelayMs);
+    FinishIdle();
+  } else if (config.pattern < 10) {
+    run.m_eState = RunState::kPaused;
+    m_host.SetElapsedText(text::kWaitNext);
+    m_nPendingStep = static_cast<unsigned>(config.pattern + 1);
+    m_host.ArmTimer(m_nPendingStep, m_timing.sweepNextDelayMs);
+    m_host.SetProgress(0);
+    m_host.Repaint();
+  } else {
+    m_host.ArmTimer(
+        static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart),
+        m_timing.sweepRestoreDelayMs);
+    FinishIdle();
+  }
+}
+
+}  // namespace quarvent

@@ -1,0 +1,77 @@
+// The client dialog's toolkit-free logic: start, abort, clear, the one-shot
+// timers and the automatic sweep. The dialog and the console both drive it on
+// their owner thread; it drives the measurement runs and their watchdogs.
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "client/client_host.h"
+#include "client/timing.h"
+#include "common/socket.h"
+
+namespace quarvent {
+
+class MeasureRun;
+
+// The pattern list entry text of a TrafficPattern (UTF-8), as the dialog's
+// combo box shows it; "" outside 0..10.
+std::string_view PatternEntryText(int pattern);
+
+class ClientController {
+ public:
+  explicit ClientController(ClientHost& host, const ClientTiming& timing = {});
+  // Stops every run and watchdog (their sockets are shut down) and joins them.
+  ~ClientController();
+  ClientController(const ClientController&) = delete;
+  ClientController& operator=(const ClientController&) = delete;
+
+  // 測定開始: reads the settings, creates and connects the socket on this
+  // thread, appends the header line and starts the run.
+  void OnStart();
+  // 測定中断: sets m_bAbort, shows "割込受付中", disables abort and arms the
+  // forced stop (timer 10001). In the pause between two runs of a sweep it
+  // ends the sweep at once and reselects the pattern at which it began.
+  void OnAbort();
+  // ｸﾘｱ: empties the report and the elapsed text.
+  void OnClear();
+  // A timer armed through ClientHost::ArmTimer has fired (each fires once).
+  void OnTimer(unsigned id);
+  // Teardown when the owner goes away: stops the watchdog and the run and
+  // releases the run's socket. The threads are joined by the destructor.
+  void Shutdown();
+
+  // True from OnStart until the owner is idle again (through the sweep pauses).
+  bool Measuring() const noexcept { return m_bMeasuring; }
+
+  // Test seam: creates the socket for a protocol (0 TCP, 1 UDP). The default
+  // makes a real one.
+  using SocketFactory = Socket (*)(int protocol);
+  void SetSocketFactory(SocketFactory factory) noexcept { m_pfnSocket = factory; }
+
+ private:
+  friend class MeasureRun;
+  // Called on the owner's thread through posted tasks of a run.
+  void OnRunDisplay(MeasureRun& run);
+  void OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome);
+  void OnWatchdogFired(MeasureRun& run);
+  void OnRunRecvError(MeasureRun& run, std::string_view text);
+
+  void HandOver(MeasureRun& run, RunOutcome outcome);
+  void FinishIdle();
+  void EndSweepPause();
+  // Joins and drops the runs whose threads have ended and whose tasks have run.
+  void Reap();
+  void SetMeasuring(int state);
+
+  ClientHost& m_host;
+  ClientTiming m_timing;
+  SocketFactory m_pfnSocket;
+  std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, not yet joined
+  MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
+  unsigned m_nPendingStep = 0;      // armed sweep timer 1..10, 0 none
+  bool m_bMeasuring = false;
+};
+
+}  // namespace quarvent

@@ -1,0 +1,34 @@
+// Clock readings of a run and the split of an elapsed time into the fields
+// that the display and the report show. The clock is monotonic, so a change
+// of the wall clock cannot corrupt a run.
+#pragma once
+
+#include <cstdint>
+
+namespace quarvent {
+
+// Whole seconds and milliseconds 0..999 of the monotonic clock.
+struct ClockReading {
+  int64_t seconds;
+  int milliseconds;
+};
+
+ClockReading ReadClock() noexcept;
+
+struct ElapsedSplit {
+  int64_t totalSeconds;  // S: whole seconds between the readings
+  int days, hours, minutes, seconds;
+  int milliseconds;  // M: 0..999
+  int64_t TotalMilliseconds() const noexcept { return totalSeconds * 1000 + milliseconds; }
+  double Seconds() const noexcept {
+    return static_cast<double>(totalSeconds) + milliseconds / 1000.0;
+  }
+};
+
+// S = seconds difference, M = milliseconds difference (borrowing one second
+// when negative), then days, hours, minutes and seconds from S.
+ElapsedSplit SplitElapsed(const ClockReading& start, const ClockReading& reading) noexcept;
+// The same fields from a count of whole seconds (M = 0).
+ElapsedSplit SplitSeconds(int64_t totalSeconds) noexcept;
+
+}  // namespace quarvent

@@ -1,0 +1,256 @@
+#include "client/measure_run.h"
+
+#include <cstring>
+#include <system_error>
+
+#include "client/client_controller.h"
+#include "client/cpu_times.h"
+#include "client/elapsed.h"
+#include "client/run_report.h"
+#include "client/texts.h"
+#include "common/cp932.h"
+#include "common/sys_ops.h"
+
+namespace quarvent {
+namespace {
+
+constexpr uint32_t kPassLimit = 0xFFFFFFFFu;
+constexpr int64_t kByteLimit = 0x7FFFFFFFFFFEFFFFLL;  // 2^63 - 65,537
+
+}  // namespace
+
+MeasureRun::MeasureRun(ClientController& owner, ClientHost& host, Socket sock,
+                       const RunConfig& config, const ClientTiming& timing)
+    : m_owner(owner), m_host(host), m_sock(std::move(sock)), m_config(config), m_timing(timing) {
+  m_stop.Attach(m_sock.Fd());
+}
+
+MeasureRun::~MeasureRun() {
+  m_watchdogStop.Stop();
+  m_stop.Stop();
+  Join();
+}
+
+bool MeasureRun::Start() {
+  try {
+    m_thread = std::thread([this] { MeasureThread(); });
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void MeasureRun::Abandon() {
+  m_eState = RunState::kAbandoned;
+  m_watchdogStop.Stop();
+  m_stop.Stop();
+}
+
+bool MeasureRun::Reapable() const noexcept {
+  return m_bFinished.load(std::memory_order_acquire) &&
+         m_nInFlight.load(std::memory_order_acquire) == 0;
+}
+
+void MeasureRun::Join() {
+  if (m_thread.joinable()) m_thread.join();
+}
+
+int64_t MeasureRun::TakeDisplay(int* progress) noexcept {
+  m_bDisplayPending.exchange(false, std::memory_order_acq_rel);
+  *progress = m_nDisplayProgress.load(std::memory_order_relaxed);
+  return m_nDisplaySeconds.load(std::memory_order_relaxed);
+}
+
+template <class F>
+bool MeasureRun::PostToOwner(F&& task) {
+  return m_stop.IfRunning([&] {
+    m_nInFlight.fetch_add(1, std::memory_order_relaxed);
+    m_host.Post([this, fn = std::forward<F>(task)]() mutable {
+      fn();
+      m_nInFlight.fetch_sub(1, std::memory_order_release);
+    });
+  });
+}
+
+void MeasureRun::NotifyRecvError(std::string_view text) {
+  m_bRecvErrorAcked.store(false, std::memory_order_relaxed);
+  const bool posted = PostToOwner([this, notice = std::string(text)] {
+    m_owner.OnRunRecvError(*this, notice);
+    m_bRecvErrorAcked.store(true, std::memory_order_release);
+    m_stop.Wake();
+  });
+  // Like a modal box: the run goes on once the notice has been acknowledged,
+  // or at once when it is being stopped.
+  const auto acked = [this] { return m_bRecvErrorAcked.load(std::memory_order_acquire); };
+  while (posted && !m_stop.WaitFor(std::chrono::seconds(1), acked) && !acked()) {
+  }
+}
+
+void MeasureRun::PublishDisplay(int64_t seconds, int progress) noexcept {
+  m_nDisplaySeconds.store(seconds, std::memory_order_relaxed);
+  m_nDisplayProgress.store(progress, std::memory_order_relaxed);
+  if (!m_bDisplayPending.exchange(true, std::memory_order_acq_rel))
+    PostToOwner([this] { m_owner.OnRunDisplay(*this); });
+}
+
+void MeasureRun::CloseSocket(bool sendEndMarker) noexcept {
+  const int fd = m_sock.Fd();
+  if (sendEndMarker) {
+    PutLengthWord(m_buf, kEndMarker);
+    sys::Send(fd, m_buf, 4);
+  }
+  m_sock.Shutdown();
+  m_stop.Detach(fd);
+  m_sock.Reset();
+}
+
+void MeasureRun::MeasureThread() {
+  ScopedRecvErrorSink sink(this);
+  std::string report = Negotiate();
+  RunOutcome outcome = RunOutcome::kNegotiationFailed;
+  if (report.empty()) {
+    report = MeasureAndReport(&outcome);
+  } else {
+    CloseSocket(false);
+  }
+  PostToOwner(
+      [this, text = std::move(report), outcome] { m_owner.OnRunFinished(*this, text, outcome); });
+  m_bFinished.store(true, std::memory_order_release);
+}
+
+std::string MeasureRun::Negotiate() {
+  const int fd = m_sock.Fd();
+  BuildNegotiation(m_line, m_config.pattern);
+  if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
+  sockaddr_in from{};
+  const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
+                                            : RecvString(fd, m_line, kLineBufferSize);
+  // A reply without a NUL within the line buffer comes back as a receive error.
+  if (got < 0) return text::kNegReplyError;
+  // 0 (closed before replying) is no error: the buffer still holds what it holds.
+  const std::string_view reply(m_line, strnlen(m_line, kLineBufferSize));
+  if (reply == kIdentifier) return {};
+  return std::string(text::kNegMismatch) + Cp932ToUtf8(reply);
+}
+
+const char* MeasureRun::ReceiveChunk(int32_t* length, int64_t* received) {
+  const int fd = m_sock.Fd();
+  if (m_config.protocol == kUdp) {
+    sockaddr_in from{};
+    const int n = RecvFromFull(fd, m_buf, 4, &from);
+    if (n < 4) return text::kHeaderFailed;
+    *length = GetLengthWord(m_buf);
+    if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
+    *received += *length;  // counted before the rest of the chunk has arrived
+    if (*length - n > 0 && RecvFromFull(fd, m_buf, *length - n, &from) < 0)
+      return text::kBodyFailed;
+    return nullptr;
+  }
+  char header[4];
+  if (RecvFull(fd, header, 4) < 4) return text::kHeaderFailed;
+  *length = GetLengthWord(header);
+  if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
+  // A length of 0 to 3 asks for a negative count, which comes back unchanged.
+  if (RecvFull(fd, m_buf, *length - 4) < 0) return text::kBodyFailed;
+  *received += *length;
+  return nullptr;
+}
+
+std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
+  const int fd = m_sock.Fd();
+  // Preparation of the data phase.
+  m_rng.SeedFromTime();
+  RunStats stats;
+  FillTransferBuffer(m_buf);
+  const ClientPattern& pattern = ClientPatternFor(m_config.pattern, m_config.protocol);
+  const int interval = pattern.interval;
+  int requestSize = pattern.request.base;
+  const int64_t limitMs =
+      m_config.duration >= 0 && m_config.duration < 4 ? m_timing.durationMs[m_config.duration] : -1;
+  m_host.m_nAlive.store(0, std::memory_order_relaxed);
+  try {
+    m_watchdog = std::thread([this] { WatchdogThread(); });
+  } catch (const std::system_error&) {
+    // Without a watchdog the run still measures; only a stall goes unnoticed.
+  }
+  const ClockReading start = ReadClock();
+  CpuTimes cpuBase{};
+  const bool cpu = GetOsFamily() == 3 && ReadProcessCpuTimes(&cpuBase);
+
+  ClockReading last = start;
+  int lastShownSeconds = -1;
+  int lastProgress = -1;
+  const char* stopLine = nullptr;  // abort or limit line before a full report
+  const char* failText = nullptr;  // short report
+  for (;;) {
+    if (m_stop.Stopped()) break;  // abandoned: end quietly
+    // Liveness: 1, 2, ..., 2^31, 1, ... never 0 once the loop has begun.
+    uint32_t alive = static_cast<uint32_t>(m_host.m_nAlive.load(std::memory_order_relaxed));
+    if (alive > 0x7FFFFFFFu) alive = 0;
+    m_host.m_nAlive.store(static_cast<int>(alive + 1), std::memory_order_relaxed);
+
+    if (m_host.m_bAbort.load(std::memory_order_relaxed)) {
+      stopLine = text::kUserAbort;
+      last = ReadClock();
+      break;
+    }
+    if (pattern.request.Random()) requestSize = pattern.request.Draw(m_rng);
+    if (interval > 0 && stats.passes % static_cast<uint32_t>(interval) == 0) {
+      PutLengthWord(m_buf, requestSize);
+      sys::Send(fd, m_buf, static_cast<size_t>(requestSize));  // a failure shows in the receive
+      stats.sent += requestSize;
+      if (requestSize < stats.sendMin) stats.sendMin = requestSize;
+      if (requestSize > stats.sendMax) stats.sendMax = requestSize;
+    }
+    int32_t length = 0;
+    failText = ReceiveChunk(&length, &stats.received);
+    if (failText) break;
+    last = ReadClock();
+    if (length < stats.recvMin) stats.recvMin = length;
+    if (length > stats.recvMax) stats.recvMax = length;
+    if (++stats.passes == kPassLimit || stats.received >= kByteLimit) {
+      stopLine = text::kLimit;
+      break;
+    }
+    const ElapsedSplit elapsed = SplitElapsed(start, last);
+    if (elapsed.seconds != lastShownSeconds || elapsed.milliseconds != lastProgress) {
+      lastShownSeconds = elapsed.seconds;
+      lastProgress = elapsed.milliseconds;
+      PublishDisplay(elapsed.totalSeconds, elapsed.milliseconds);
+    }
+    if (limitMs >= 0 && elapsed.TotalMilliseconds() >= limitMs) break;
+  }
+
+  std::string report;
+  report.reserve(1024);
+  if (failText) {
+    report += failText;
+    *outcome = RunOutcome::kShortReport;
+  } else {
+    if (stopLine) report += stopLine;
+    AppendFullReport(&report, stats, SplitElapsed(start, last));
+    *outcome = RunOutcome::kFullReport;
+  }
+  // Closing.
+  StopWatchdog();
+  if (m_watchdog.joinable()) m_watchdog.join();
+  CloseSocket(!m_stop.Stopped());
+  CpuTimes cpuNow{};
+  const bool cpuRead = cpu && ReadProcessCpuTimes(&cpuNow);
+  AppendClosingLines(&report, stats, cpuRead ? &cpuBase : nullptr, cpuRead ? &cpuNow : nullptr);
+  return report;
+}
+
+void MeasureRun::WatchdogThread() {
+  int lastSample = 0;
+  while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(m_timing.watchdogPeriodMs))) {
+    const int alive = m_host.m_nAlive.load(std::memory_order_relaxed);
+    if (lastSample != 0 && alive == lastSample) {
+      m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });
+      return;
+    }
+    lastSample = alive;
+  }
+}
+
+}  // namespace quarvent

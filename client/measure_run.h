@@ -1,0 +1,113 @@
+// One measurement run: negotiation, data phase, report and closing on the
+// run's own thread (MeasureThread), with its watchdog beside the data phase
+// (WatchdogThread). The run never touches its owner directly: everything it
+// has to say is posted to the owner's thread, where the controller applies it
+// unless the run has been abandoned meanwhile.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "client/client_host.h"
+#include "client/timing.h"
+#include "common/protocol.h"
+#include "common/rng.h"
+#include "common/socket.h"
+#include "common/stop_signal.h"
+#include "common/transfer.h"
+
+namespace quarvent {
+
+class ClientController;
+
+struct RunConfig {
+  int pattern;   // TrafficPattern 0..10
+  int protocol;  // 0 TCP, 1 UDP
+  int duration;  // 0 sweep, 1 15 s, 2 30 s, 3 continuous
+};
+
+// Where a run stands as seen from the owner's thread.
+enum class RunState {
+  kRunning,    // holds the owner: measuring state
+  kPaused,     // ended, the owner waits for the next pattern of a sweep
+  kEnded,      // ended and handed back
+  kAbandoned,  // stopped from outside (watchdog, forced stop, teardown): mute
+};
+
+class MeasureRun final : private RecvErrorSink {
+ public:
+  // sock is connected; the run shuts it down and closes it.
+  MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const RunConfig& config,
+             const ClientTiming& timing);
+  // Abandons the run if it still goes and joins its thread.
+  ~MeasureRun();
+  MeasureRun(const MeasureRun&) = delete;
+  MeasureRun& operator=(const MeasureRun&) = delete;
+
+  // Starts MeasureThread; false when the thread cannot be created.
+  bool Start();
+
+  // Owner's thread: marks the run abandoned, stops its watchdog and shuts its
+  // socket down, so that every blocking call of the run returns and the run
+  // ends without a further effect on the owner.
+  void Abandon();
+  // Any thread: stops the watchdog (safe at any point of its sleep).
+  void StopWatchdog() { m_watchdogStop.Stop(); }
+  // The thread has returned and no task that it posted is still queued.
+  bool Reapable() const noexcept;
+  void Join();
+
+  const RunConfig& Config() const noexcept { return m_config; }
+
+  // Owner's thread only.
+  RunState m_eState = RunState::kRunning;
+  int64_t m_nShownSeconds = -1;  // whole seconds last written to the elapsed text
+
+  // Owner's thread: takes the latest display values (whole elapsed seconds and
+  // progress) and allows the next coalesced update to be posted.
+  int64_t TakeDisplay(int* progress) noexcept;
+
+ private:
+  void MeasureThread();
+  void WatchdogThread();
+  // Sends the line and judges the reply; "" on success, else the report text.
+  std::string Negotiate();
+  // The data phase, the report and the closing; returns the report text.
+  std::string MeasureAndReport(RunOutcome* outcome);
+  // Receives one chunk into the transfer buffer; nullptr or the failure text.
+  const char* ReceiveChunk(int32_t* length, int64_t* received);
+  void PublishDisplay(int64_t seconds, int progress) noexcept;
+  void CloseSocket(bool sendEndMarker) noexcept;
+
+  // Posts task to the owner's thread unless the run has been stopped.
+  template <class F>
+  bool PostToOwner(F&& task);
+  void NotifyRecvError(std::string_view text) override;
+
+  ClientController& m_owner;
+  ClientHost& m_host;
+  Socket m_sock;
+  const RunConfig m_config;
+  const ClientTiming m_timing;
+  StopSignal m_stop;          // abandonment: shuts the run's socket down
+  StopSignal m_watchdogStop;  // ends the watchdog's sleep
+  std::thread m_thread;
+  std::thread m_watchdog;  // created and joined by the run's own thread
+  std::atomic<bool> m_bFinished{false};
+  std::atomic<int> m_nInFlight{0};  // posted tasks not yet run by the owner
+  std::atomic<bool> m_bRecvErrorAcked{false};
+
+  // Coalesced display: the latest values and whether an update is queued.
+  std::atomic<bool> m_bDisplayPending{false};
+  std::atomic<int64_t> m_nDisplaySeconds{0};
+  std::atomic<int> m_nDisplayProgress{0};
+
+  Rand15 m_rng;
+  char m_line[kLineBufferSize];     // negotiation line, then the reply
+  char m_buf[kTransferBufferSize];  // requests are sent from it, chunks received into it
+};
+
+}  // namespace quarvent

@@ -1,0 +1,65 @@
+// Shared set-up of the client run and controller tests: a fake owner, a
+// controller with time scaled down, and helpers to run against a script server.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "client/client_controller.h"
+#include "tests/client/fake_host.h"
+#include "tests/client/script_server.h"
+
+namespace quarvent::testing {
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void MakeController(int durationMs = 150, int watchdogMs = 1500) {
+    ClientTiming timing;
+    timing.durationMs[0] = timing.durationMs[1] = timing.durationMs[2] = durationMs;
+    timing.watchdogPeriodMs = watchdogMs;
+    timing.sweepNextDelayMs = 60;
+    timing.cleanupDelayMs = 20;
+    timing.sweepRestoreDelayMs = 20;
+    timing.forcedStopDelayMs = 200;
+    m_controller = std::make_unique<ClientController>(m_host, timing);
+  }
+
+  void Start(const ScriptServer& server, int pattern, int protocol, int duration = 1) {
+    if (!m_controller) MakeController();
+    m_host.m_nPort = server.Port();
+    m_host.m_nPattern = pattern;
+    m_host.m_nProtocol = protocol;
+    m_host.m_nDuration = duration;
+    m_controller->OnStart();
+  }
+
+  // Starts one run, pumps until the owner is idle and waits for the server.
+  void Measure(ScriptServer& server, int pattern, int protocol, int duration = 1) {
+    Start(server, pattern, protocol, duration);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    server.Join();
+  }
+
+  // The report after the first header line.
+  std::string Body() const {
+    const std::string& r = m_host.m_strResult;
+    const size_t eol = r.find("---\r\n");
+    return eol == std::string::npos ? r : r.substr(eol + 5);
+  }
+
+  void TearDown() override {
+    m_controller.reset();
+    EXPECT_EQ(m_host.m_nWrongThread, 0);
+  }
+
+  FakeHost m_host;
+  std::unique_ptr<ClientController> m_controller;
+};
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+}  // namespace quarvent::testing

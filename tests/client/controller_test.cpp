@@ -1,0 +1,190 @@
+// The controller: start and connection failures, abort and the forced stop,
+// the watchdog, and the automatic sweep.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+
+#include "client/texts.h"
+#include "common/protocol.h"
+#include "tests/client/client_fixture.h"
+
+namespace quarvent::testing {
+namespace {
+
+using Controller = ClientTest;
+
+ScriptServer::Script Normal() {
+  return [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.ServeNormally();
+  };
+}
+
+TEST_F(Controller, HeaderLineNamesProtocolAddressAndPatternEntry) {
+  ScriptServer server(kTcp, Normal());
+  Measure(server, 0, kTcp);
+  EXPECT_TRUE(m_host.m_strResult.starts_with(
+      "--- TCP (127.0.0.1) [ﾀﾞｳﾝﾛｰﾄﾞ想定1 (4096バイト連続)] ---\r\n経過時間 : "));
+  EXPECT_EQ(m_host.m_nSweepStart, 0);  // set by the start even for a timed run
+  EXPECT_EQ(m_host.m_vStates.front(), 1);
+  EXPECT_EQ(m_host.m_vProgress.front(), 0);
+}
+
+TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
+  Socket holder;
+  const int port = RefusingPort(&holder);
+  MakeController();
+  m_host.m_strResult = "earlier\r\n";
+  m_host.m_nPort = port + 0x10000;  // only the low 16 bits count
+  m_host.m_nPattern = 6;
+  m_host.m_nProtocol = kTcp;
+  m_controller->OnStart();
+  EXPECT_EQ(m_host.m_strResult,
+            "earlier\r\n--- TCP (127.0.0.1) [ﾗﾝﾀﾞﾑ　　　　　  (64～4096バイトの乱数）] ---\r\n"
+            "Connection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\r\nｱﾄﾞﾚｽ間違ってませんか？\r\n");
+  EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kConnectFailed);
+  EXPECT_FALSE(m_controller->Measuring());
+}
+
+TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
+  MakeController();
+  m_controller->SetSocketFactory([](int) {
+    errno = EMFILE;
+    return Socket();
+  });
+  m_host.m_strResult = "old report\r\n";
+  m_controller->OnStart();
+  EXPECT_EQ(m_host.m_strResult, "socket() Failed.  ErrCode=" + std::to_string(EMFILE) + ".\r\n");
+  EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kSocketFailed);
+}
+
+TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
+  ScriptServer server(kTcp, Normal());
+  MakeController();
+  Start(server, 7, kTcp, 3);  // continuous
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
+  m_controller->OnAbort();
+  EXPECT_EQ(m_host.m_vElapsed.back(), "割込受付中");
+  EXPECT_TRUE(m_host.TimerPending(kTimerForcedStop));
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n経過時間 : "));
+  EXPECT_TRUE(Contains(Body(), "送信：最小/最大 : 8192 / 8192\r\n"));
+  EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
+  EXPECT_EQ(m_host.m_bAbort.load(), 0);
+  // The forced stop finds nothing left to stop.
+  const size_t calls = m_host.m_vCalls.size();
+  m_host.Pump(*m_controller, [&] { return !m_host.TimerPending(kTimerForcedStop); });
+  EXPECT_EQ(m_host.m_vCalls.size(), calls);
+}
+
+TEST_F(Controller, ForcedStopEndsARunThatIgnoresTheAbort) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    c.ReadLine();
+    c.Hold(600);  // never replies
+  });
+  MakeController();
+  Start(server, 0, kTcp);
+  m_host.PumpFor(*m_controller, std::chrono::milliseconds(30));
+  m_controller->OnAbort();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kForcedStop);
+  EXPECT_EQ(m_host.m_vStates.back(), 0);
+  EXPECT_EQ(m_host.m_vElapsed.back(), "");
+  EXPECT_EQ(Body(), "");  // no text for a forced stop
+  const std::string report = m_host.m_strResult;
+  m_host.PumpFor(*m_controller, std::chrono::milliseconds(100));
+  EXPECT_EQ(m_host.m_strResult, report);
+}
+
+TEST_F(Controller, WatchdogFiresOnAStalledRunWhichThenStaysMute) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.SendChunk(4096, 4096);
+    c.ReadUntilEnd();  // stalls the client; returns when its socket goes
+  });
+  MakeController(150, 100);
+  Start(server, 0, kTcp, 3);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  EXPECT_EQ(Body(), "Watchdog Timeout.\r\n");
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kWatchdogTimeout);
+  EXPECT_EQ(m_host.m_vStates.back(), 0);
+  const size_t calls = m_host.m_vCalls.size();
+  server.Join();  // the abandoned run has closed its socket
+  m_host.PumpFor(*m_controller, std::chrono::milliseconds(150));
+  EXPECT_EQ(m_host.m_vCalls.size(), calls);
+  EXPECT_EQ(Body(), "Watchdog Timeout.\r\n");
+  EXPECT_FALSE(server.Sessions()[0].m_bEndMarker);  // an abandoned run sends none
+}
+
+TEST_F(Controller, SweepFromPattern8RunsTheRestAndReselects8) {
+  ScriptServer server(kTcp, Normal(), 3);
+  MakeController(100);
+  Start(server, 8, kTcp, 0);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller, std::chrono::seconds(10)));
+  server.Join();
+  ASSERT_EQ(server.Sessions().size(), 3u);
+  EXPECT_EQ(server.Sessions()[0].m_nPattern, 8);
+  EXPECT_EQ(server.Sessions()[1].m_nPattern, 9);
+  EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
+  int waits = 0;
+  for (const std::string& e : m_host.m_vElapsed) waits += e == "テスト待ち ";
+  EXPECT_EQ(waits, 2);
+  EXPECT_EQ(m_host.m_nPattern, 8);
+  EXPECT_EQ(m_host.m_nSweepStart, -1);
+  // The controls stay in the measuring state through the pauses.
+  EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 1, 1, 0}));
+  EXPECT_TRUE(Contains(m_host.m_strResult, "[限界調査4      (64KB 連続送受信)] ---\r\n"));
+}
+
+TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
+  ScriptServer server(kTcp, Normal(), 1);
+  MakeController(100);
+  m_controller.reset();
+  {
+    ClientTiming timing;
+    timing.durationMs[0] = 100;
+    timing.sweepNextDelayMs = 400;
+    timing.cleanupDelayMs = 20;
+    m_controller = std::make_unique<ClientController>(m_host, timing);
+  }
+  Start(server, 5, kTcp, 0);
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.TimerPending(6); }));
+  m_controller->OnAbort();
+  EXPECT_FALSE(m_controller->Measuring());
+  EXPECT_EQ(m_host.m_nPattern, 5);
+  EXPECT_EQ(m_host.m_nSweepStart, -1);
+  m_host.PumpFor(*m_controller, std::chrono::milliseconds(500));  // the old step does nothing
+  EXPECT_FALSE(m_controller->Measuring());
+  EXPECT_EQ(m_host.m_vStates.back(), 0);
+  server.Join();
+  EXPECT_EQ(server.Sessions().size(), 1u);
+}
+
+TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
+  ScriptServer server(kTcp, Normal());
+  MakeController(5000);
+  Start(server, 2, kTcp, 0);
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
+  m_controller->OnAbort();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  EXPECT_EQ(m_host.m_nPattern, 2);
+  EXPECT_EQ(m_host.m_nSweepStart, -1);
+  EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n"));
+}
+
+TEST_F(Controller, ClearEmptiesReportAndElapsedText) {
+  MakeController();
+  m_host.m_strResult = "x\r\n";
+  m_controller->OnClear();
+  EXPECT_EQ(m_host.m_strResult, "");
+  EXPECT_EQ(m_host.m_vElapsed.back(), "");
+}
+
+}  // namespace
+}  // namespace quarvent::testing

@@ -1,0 +1,92 @@
+// A recording owner for the client controller, with its own tiny event loop
+// that the test thread pumps.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/client_controller.h"
+#include "client/client_host.h"
+#include "client/event_loop.h"
+
+namespace quarvent::testing {
+
+class FakeHost : public ClientHost {
+ public:
+  FakeHost() : m_owner(std::this_thread::get_id()) {}
+
+  void ShowResult() override {
+    Note("show");
+    m_vShown.push_back(m_strResult);
+  }
+  void SetElapsedText(std::string_view text) override {
+    Note("elapsed");
+    m_vElapsed.emplace_back(text);
+  }
+  void SetProgress(int position) override {
+    Note("progress");
+    m_vProgress.push_back(position);
+  }
+  void SetMeasuringState(int state) override {
+    Note("state");
+    m_vStates.push_back(state);
+  }
+  void DisableAbort() override { Note("disable-abort"); }
+  void ShowRecvError(std::string_view text) override {
+    Note("recv-error");
+    m_vRecvErrors.emplace_back(text);
+  }
+  void NoteOutcome(RunOutcome outcome) override {
+    Note("outcome");
+    m_vOutcomes.push_back(outcome);
+  }
+  void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
+  void ArmTimer(unsigned id, int delayMs) override {
+    Note("timer");
+    m_vTimers.push_back(id);
+    m_loop.ArmTimer(id, delayMs);
+  }
+
+  // Pumps the loop on the test thread until done() or the timeout.
+  template <class Pred>
+  bool Pump(ClientController& controller, Pred done,
+            std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return m_loop.RunUntil(done, timeout, [&](unsigned id) { controller.OnTimer(id); });
+  }
+  // Pumps for a while whatever happens.
+  void PumpFor(ClientController& controller, std::chrono::milliseconds time) {
+    Pump(
+        controller, [] { return false; }, time);
+  }
+  // Until the owner is idle and only the forced stop (if any) is pending.
+  bool PumpUntilIdle(ClientController& controller,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+    return Pump(
+        controller, [&] { return !controller.Measuring() && !m_loop.TimersPendingExcept({10001}); },
+        timeout);
+  }
+  bool TimerPending(unsigned id) const { return m_loop.TimerPending(id); }
+
+  int m_nWrongThread = 0;  // host calls made off the owner's thread
+  std::vector<std::string> m_vCalls;
+  std::vector<std::string> m_vShown;
+  std::vector<std::string> m_vElapsed;
+  std::vector<int> m_vProgress;
+  std::vector<int> m_vStates;
+  std::vector<std::string> m_vRecvErrors;
+  std::vector<RunOutcome> m_vOutcomes;
+  std::vector<unsigned> m_vTimers;
+
+ private:
+  void Note(const char* what) {
+    if (std::this_thread::get_id() != m_owner) ++m_nWrongThread;
+    m_vCalls.emplace_back(what);
+  }
+
+  std::thread::id m_owner;
+  EventLoop m_loop;
+};
+
+}  // namespace quarvent::testing

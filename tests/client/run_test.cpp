@@ -1,0 +1,218 @@
+// Measurement runs against a scripted loopback server: what goes over the
+// wire and which report lines come back.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <tuple>
+
+#include "common/cp932.h"
+#include "common/protocol.h"
+#include "tests/client/client_fixture.h"
+
+namespace quarvent::testing {
+namespace {
+
+using RunWire = ClientTest;
+
+class RequestPattern : public ClientTest,
+                       public ::testing::WithParamInterface<std::tuple<int, int>> {};
+
+TEST_P(RequestPattern, RequestsGoBeforeTheChunksThePatternSaysWithItsSizes) {
+  const auto [pattern, protocol] = GetParam();
+  ScriptServer server(protocol, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.ServeNormally();
+  });
+  Measure(server, pattern, protocol);
+  ASSERT_EQ(server.Sessions().size(), 1u);
+  const Conn& conn = server.Sessions()[0];
+  EXPECT_EQ(conn.m_nPattern, pattern);
+  const ClientPattern& expected = ClientPatternFor(pattern, protocol);
+  ASSERT_GT(conn.m_nChunks, 0u);
+  if (expected.interval == 0) {
+    // Nothing between the line and the end marker.
+    EXPECT_TRUE(conn.m_vRequests.empty());
+    EXPECT_EQ(conn.m_strCollected, std::string("\xFF\xFF\xFF\xFF", 4));
+    EXPECT_FALSE(Contains(Body(), "トータル"));
+    EXPECT_FALSE(Contains(Body(), "送信"));
+  } else {
+    EXPECT_TRUE(conn.m_bEndMarker);
+    ASSERT_FALSE(conn.m_vRequests.empty());
+    for (size_t i = 0; i < conn.m_vRequests.size(); ++i) {
+      const Request& r = conn.m_vRequests[i];
+      EXPECT_EQ(r.chunkIndex, i * static_cast<uint32_t>(expected.interval));
+      EXPECT_GE(r.size, expected.request.Min());
+      EXPECT_LE(r.size, expected.request.Max());
+      if (protocol == kUdp) {
+        EXPECT_EQ(r.datagram, r.size);  // one request, one datagram
+      }
+    }
+    EXPECT_TRUE(Contains(Body(), "トータルスループット : "));
+    EXPECT_TRUE(Contains(Body(), "送信サイズ : "));
+    if (pattern <= 2) {
+      EXPECT_TRUE(Contains(Body(), "送信：最小/最大 : 4 / 4\r\n"));
+    }
+  }
+  EXPECT_TRUE(Body().starts_with("経過時間 : 00."));
+  ASSERT_FALSE(m_host.m_vOutcomes.empty());
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPatterns, RequestPattern,
+                         ::testing::Combine(::testing::Range(0, 11), ::testing::Values(0, 1)));
+
+TEST_F(RunWire, DurationEndReportsLinesInOrderAndReturnsToIdle) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.ServeNormally();
+  });
+  Measure(server, 0, kTcp);
+  const std::string body = Body();
+  const size_t e = body.find("経過時間 : "), r = body.find("受信スループット : "),
+               s = body.find("受信サイズ : "), m = body.find("受信：最小/最大 : 4096 / 4096\r\n"),
+               k = body.find("KernelTime / UserTime = ");
+  ASSERT_NE(e, std::string::npos);
+  EXPECT_LT(e, r);
+  EXPECT_LT(r, s);
+  EXPECT_LT(s, m);
+  EXPECT_LT(m, k);
+  EXPECT_TRUE(body.ends_with(" 秒\r\n"));
+  EXPECT_EQ(m_host.m_vStates.back(), 0);
+  EXPECT_EQ(m_host.m_vElapsed.back(), "");
+  EXPECT_EQ(m_host.m_vProgress.back(), 0);
+  EXPECT_EQ(m_host.m_vTimers.back(), 10000u);
+  EXPECT_EQ(m_host.m_bAbort.load(), 0);
+}
+
+// Sends one chunk with the given length word, then serves on.
+ScriptServer::Script OddChunk(int32_t lengthWord, int size, bool serveOn) {
+  return [=](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.SendChunk(lengthWord, size);
+    if (serveOn)
+      c.ServeNormally(1);
+    else
+      c.ReadUntilEnd();
+  };
+}
+
+TEST_F(RunWire, LengthWordOf65536IsAccepted) {
+  ScriptServer server(kTcp, OddChunk(65536, 65536, true));
+  Measure(server, 7, kTcp);
+  EXPECT_TRUE(Contains(Body(), "受信：最小/最大 : 8192 / 65536\r\n"));
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+}
+
+TEST_F(RunWire, LengthWordOutsideTheRangeEndsWithAShortReport) {
+  for (int32_t word : {65537, -2}) {
+    for (int protocol : {kTcp, kUdp}) {
+      SCOPED_TRACE(::testing::Message() << word << " protocol " << protocol);
+      m_host.m_strResult.clear();
+      ScriptServer server(protocol, OddChunk(word, 8, false));
+      Measure(server, 7, protocol);
+      EXPECT_EQ(Body(),
+                "ヘッダサイズエラー.\r\n"
+                "受信サイズ : 0.00 [KB]\r\n"
+                "受信：最小/最大 : 65536 / 0\r\n"
+                "送信サイズ : 8.00 [KB]\r\n"
+                "送信：最小/最大 : 8192 / 8192\r\n" +
+                    Body().substr(Body().find("KernelTime")));
+      EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
+      EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kShortReport);
+    }
+  }
+}
+
+TEST_F(RunWire, TcpLengthWordBelowFourFailsTheBodyAndFourIsAnEmptyChunk) {
+  for (int32_t word : {0, 3}) {
+    m_host.m_strResult.clear();
+    ScriptServer server(kTcp, OddChunk(word, 4, false));
+    Measure(server, 0, kTcp);
+    EXPECT_TRUE(Body().starts_with("パケット受信失敗.\r\n受信サイズ : 0.00 [KB]\r\n"));
+    EXPECT_TRUE(m_host.m_vRecvErrors.empty());  // a negative count is no socket error
+  }
+  m_host.m_strResult.clear();
+  ScriptServer server(kTcp, OddChunk(4, 4, true));
+  Measure(server, 0, kTcp);
+  EXPECT_TRUE(Contains(Body(), "受信：最小/最大 : 4 / 4096\r\n"));
+}
+
+TEST_F(RunWire, CloseBeforeTheHeaderEndsWithHeaderFailure) {
+  for (int protocol : {kTcp}) {
+    ScriptServer server(protocol, [](Conn& c) {
+      if (c.ReadLine()) c.Accept();
+    });
+    Measure(server, 0, protocol);
+    EXPECT_TRUE(Body().starts_with(
+        "ヘッダ受信失敗.\r\n受信サイズ : 0.00 [KB]\r\n受信：最小/最大 : 65536 / 0\r\nKernelTime"));
+  }
+}
+
+TEST_F(RunWire, UdpDatagramsShorterThanALengthWordAreAHeaderFailure) {
+  ScriptServer shortOne(kUdp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    // The receive takes datagrams until 4 bytes have come; the last one
+    // taken (2 bytes) cannot hold a length word.
+    c.SendChunk(0, 3);
+    c.SendChunk(0, 2);
+    c.ReadUntilEnd();
+  });
+  Measure(shortOne, 0, kUdp);
+  EXPECT_TRUE(Body().starts_with("ヘッダ受信失敗.\r\n"));
+  EXPECT_TRUE(shortOne.Sessions()[0].m_bEndMarker);
+}
+
+TEST_F(RunWire, UdpChunkSplitOverDatagramsCountsItsDeclaredLength) {
+  ScriptServer server(kUdp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    char request[8];
+    if (::recv(c.Fd(), request, sizeof request, 0) < 4) return;
+    c.SendChunk(10000, 4000);  // the first piece carries the length word
+    c.SendChunk(0, 3000);
+    c.SendChunk(0, 3000);
+    c.ServeNormally(1);
+  });
+  Measure(server, 0, kUdp);
+  EXPECT_TRUE(Contains(Body(), "受信：最小/最大 : 4096 / 10000\r\n"));
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+}
+
+TEST_F(RunWire, CloseWithoutReplyShowsTheLineThatWasSent) {
+  ScriptServer server(kTcp, [](Conn& c) { c.ReadLine(); });
+  Measure(server, 7, kTcp);
+  EXPECT_EQ(Body(), "ﾈｺﾞｼｴｰｼｮﾝ応答ﾐｽﾏｯﾁ.\r\nQUARVENTOLIS-PIPEGAUGER 100:7");
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kNegotiationFailed);
+  EXPECT_EQ(m_host.m_vStates.back(), 0);
+}
+
+TEST_F(RunWire, ErrorReplyIsDecodedIntoTheReport) {
+  for (int protocol : {kTcp, kUdp}) {
+    m_host.m_strResult.clear();
+    ScriptServer server(protocol, [](Conn& c) {
+      if (c.ReadLine()) c.Reply(Utf8ToCp932("ﾈｺﾞｼｴｰｼｮﾝｴﾗｰ ﾊﾞｰｼﾞｮﾝ 不一致."));
+    });
+    Measure(server, 3, protocol);
+    EXPECT_EQ(Body(), "ﾈｺﾞｼｴｰｼｮﾝ応答ﾐｽﾏｯﾁ.\r\nﾈｺﾞｼｴｰｼｮﾝｴﾗｰ ﾊﾞｰｼﾞｮﾝ 不一致.");
+  }
+}
+
+TEST_F(RunWire, ReplyWithoutNulInTheLineBufferIsAReplyError) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    const std::string longReply(100, 'A');
+    ::send(c.Fd(), longReply.data(), longReply.size(), MSG_NOSIGNAL);
+    c.Hold(100);
+  });
+  Measure(server, 0, kTcp);
+  EXPECT_EQ(Body(), "ﾈｺﾞｼｴｰｼｮﾝ応答ｴﾗｰ.  受信側アドレスやポートが誤っていませんか？\r\n");
+  ASSERT_EQ(m_host.m_vRecvErrors.size(), 1u);
+  EXPECT_EQ(m_host.m_vRecvErrors[0], "recv() Error : " + std::to_string(EMSGSIZE));
+}
+
+}  // namespace
+}  // namespace quarvent::testing
