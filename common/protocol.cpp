@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/cp932.h"
@@ -10,8 +11,12 @@
 namespace quarvent {
 namespace {
 
-constexpr SizeRule Fixed(int size) { return {size, 0}; }
-constexpr SizeRule Drawn(int base, int modulus) { return {base, modulus}; }
+constexpr SizeRule Fixed(int size) {
+  return {size, 0};
+}
+constexpr SizeRule Drawn(int base, int modulus) {
+  return {base, modulus};
+}
 
 // [pattern][protocol]
 constexpr ServerPattern kServer[kPatternCount][2] = {
@@ -44,9 +49,13 @@ constexpr ClientPattern kClient[kPatternCount][2] = {
     {{1, Fixed(65536)}, {1, Fixed(65504)}},
 };
 
-int Clamp(int pattern) { return pattern < 0 ? 0 : pattern >= kPatternCount ? kPatternCount - 1 : pattern; }
+int Clamp(int pattern) {
+  return pattern < 0 ? 0 : pattern >= kPatternCount ? kPatternCount - 1 : pattern;
+}
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Reads a decimal integer the way "%d" does: white space skipped, an optional
 // sign, the digits; 0 when no number can be read. Values beyond int saturate.
@@ -134,7 +143,11 @@ int ParseNegotiation(char* buf) {
 }
 
 void FillTransferBuffer(char* buf) {
-  for (int i = 0; i < kTransferBufferSize; ++i) buf[i] = static_cast<char>(i & 0xFF);
+  // One period of the pattern, then doubling copies: the services refill the
+  // buffer for every client, and a fuzz target for every input.
+  for (int i = 0; i < 256; ++i) buf[i] = static_cast<char>(i);
+  for (int filled = 256; filled < kTransferBufferSize; filled *= 2)
+    std::memcpy(buf + filled, buf, static_cast<size_t>(filled));
 }
 
 }  // namespace quarvent
