@@ -16,6 +16,15 @@
 namespace quarvent::test {
 namespace {
 
+// How far the resident memory may move over the soak. ThreadSanitizer's own
+// bookkeeping grows by a few MiB over a thousand sessions (about 2.6 MiB
+// measured), the plain and ASan builds by well under one.
+#if defined(__SANITIZE_THREAD__)
+constexpr long kRssToleranceKiB = 16384;
+#else
+constexpr long kRssToleranceKiB = 4096;
+#endif
+
 // Counts what the soak needs and stores nothing, so the host itself does not
 // grow with the number of sessions.
 class CountingHost final : public ServerHost {
@@ -153,7 +162,9 @@ TEST_F(SoakTest, AThousandShortSessionsLeakNothing) {
   }
   EXPECT_EQ(OpenFds(), fds);
   EXPECT_EQ(Threads(), threads);
-  EXPECT_LT(ResidentKiB() - rss, 4096) << "KiB before: " << rss;
+  const long growth = ResidentKiB() - rss;
+  RecordProperty("rss_growth_kib", static_cast<int>(growth));
+  EXPECT_LT(growth, kRssToleranceKiB) << "KiB before: " << rss;
   EXPECT_TRUE(controller.TcpRunning());
   EXPECT_TRUE(controller.UdpRunning());
   EXPECT_EQ(host.Failures(), 0);
@@ -161,6 +172,10 @@ TEST_F(SoakTest, AThousandShortSessionsLeakNothing) {
 }
 
 TEST_F(SoakTest, TwoHundredStartsAndStopsOnOnePort) {
+  {  // Warm up: one-time set-up, such as a sanitizer's own helper thread.
+    ListenController controller(host);
+    Start(controller);
+  }
   const int fds = OpenFds();
   const int threads = Threads();
   {
