@@ -12,6 +12,8 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 BASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                qt6-base-dev libgl-dev fonts-ipafont-gothic python3)
+# libFuzzer and its sanitizer runtimes come with clang.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 # Installs the Debian packages that are missing; runs apt-get update only then.
 ensure_packages() {
@@ -62,8 +64,14 @@ cmd_demo() {
   fi
 }
 
+# Builds the libFuzzer targets with clang into build-fuzz.
+build_fuzz() {
+  CC=clang CXX=clang++ configure_build build-fuzz -DQUARVENT_FUZZ=ON -DQUARVENT_GUI=OFF \
+    -DQUARVENT_TESTS=OFF
+}
+
 cmd_test() {
-  ensure_packages "${BASE_PACKAGES[@]}"
+  ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
   echo "== build and test (all programs, dialogs offscreen)" >&2
   configure_build build
   (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 300)
@@ -78,6 +86,12 @@ cmd_test() {
   configure_build build-tsan -DQUARVENT_SANITIZE=thread -DQUARVENT_GUI=OFF
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     ctest --output-on-failure -j "$JOBS" --timeout 300)
+
+  # A short run of every fuzz target from its seeds: a crash, a leak, a
+  # sanitizer report or a hang fails the run.
+  echo "== fuzz targets, 10 s each" >&2
+  build_fuzz
+  bash fuzz/run_all.sh build-fuzz 10
 }
 
 cmd_gui() {
@@ -95,9 +109,8 @@ cmd_bench() {
 }
 
 cmd_fuzz() {
-  ensure_packages "${BASE_PACKAGES[@]}" clang libclang-rt-14-dev
-  CC=clang CXX=clang++ configure_build build-fuzz -DQUARVENT_FUZZ=ON -DQUARVENT_GUI=OFF \
-    -DQUARVENT_TESTS=OFF
+  ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+  build_fuzz
   bash fuzz/run_all.sh build-fuzz "${1:-60}"
 }
 

@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/cp932.h"
@@ -134,7 +135,11 @@ int ParseNegotiation(char* buf) {
 }
 
 void FillTransferBuffer(char* buf) {
-  for (int i = 0; i < kTransferBufferSize; ++i) buf[i] = static_cast<char>(i & 0xFF);
+  // One period of the pattern, then doubling copies: the services refill the
+  // buffer for every client, and a fuzz target for every input.
+  for (int i = 0; i < 256; ++i) buf[i] = static_cast<char>(i);
+  for (int filled = 256; filled < kTransferBufferSize; filled *= 2)
+    std::memcpy(buf + filled, buf, static_cast<size_t>(filled));
 }
 
 }  // namespace quarvent

@@ -61,11 +61,6 @@ int TcpServiceThread::Run(StopSignal& stop) {
       FormatError(stop, "listen() Failed.  ErrCode=%d.", errno);
     } else {
       for (;;) {
-        if (m_seed)
-          m_rng.Seed(*m_seed);
-        else
-          m_rng.SeedFromTime();
-        FillTransferBuffer(m_transfer.get());
         if (!stop.IfRunning([&] {
               m_host.SetStatusText(kListening);
               m_host.SetProgress(0);
@@ -83,7 +78,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
         }
         Socket conn(fd);
         if (!stop.Attach(conn.Fd())) return 0;
-        const Outcome outcome = ServeClient(conn.Fd(), stop);
+        const Outcome outcome = ServeConnection(conn.Fd(), stop);
         EndConnection(conn, stop);
         if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
         if (outcome == Outcome::kServiceEnds) break;
@@ -105,6 +100,16 @@ int TcpServiceThread::Run(StopSignal& stop) {
     m_host.ClearServiceHandle(ServiceKind::kTcp);
   });
   return 0;
+}
+
+TcpServiceThread::Outcome TcpServiceThread::ServeConnection(int conn, StopSignal& stop) {
+  if (m_seed)
+    m_rng.Seed(*m_seed);
+  else
+    m_rng.SeedFromTime();
+  // A request body of the last connection may have overwritten the fill.
+  FillTransferBuffer(m_transfer.get());
+  return ServeClient(conn, stop);
 }
 
 TcpServiceThread::Outcome TcpServiceThread::ServeClient(int conn, StopSignal& stop) {

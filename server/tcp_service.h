@@ -27,6 +27,17 @@ class TcpServiceThread {
   // them). Never two runs at once on one object.
   int Run(StopSignal& stop);
 
+  // How one connection or the run ended.
+  enum class Outcome { kNextClient, kServiceEnds, kStopped };
+
+  // One accepted connection, served on the calling thread exactly as the run
+  // serves it: the generator seeded and the transfer buffer refilled, then the
+  // negotiation and, when accepted, the stream until the connection ends. The
+  // caller keeps the socket and shuts it down and closes it afterwards. Run()
+  // calls it for every client; a fuzz target calls it on one end of a socket
+  // pair, without a listener.
+  Outcome ServeConnection(int conn, StopSignal& stop);
+
   // The persistent error text (UTF-8). Read it only while no run is going on.
   const std::string& ErrorText() const noexcept { return m_strError; }
 
@@ -36,8 +47,6 @@ class TcpServiceThread {
   void SetOps(const sys::Ops* ops) noexcept { m_ops = ops; }
 
  private:
-  enum class Outcome { kNextClient, kServiceEnds, kStopped };
-
   Outcome ServeClient(int conn, StopSignal& stop);
   Outcome Stream(int conn, int pattern, StopSignal& stop);
   int ReadRequestBody(int conn, int32_t length);

@@ -49,14 +49,7 @@ int UdpServiceThread::Run(StopSignal& stop) {
       sock.Reset();
       break;
     }
-    if (m_seed)
-      m_rng.Seed(*m_seed);
-    else
-      m_rng.SeedFromTime();
-    FillTransferBuffer(m_transfer.get());
-    if (!stop.IfRunning([&] { m_host.SetProgress(0); })) return 0;
-
-    const Outcome outcome = Session(sock.Fd(), stop);
+    const Outcome outcome = ServeSession(sock.Fd(), stop);
     if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
     // Closing the socket drops whatever the ended session still has queued.
     sock.Shutdown();
@@ -75,6 +68,16 @@ int UdpServiceThread::Run(StopSignal& stop) {
     m_host.ClearServiceHandle(ServiceKind::kUdp);
   });
   return 0;
+}
+
+UdpServiceThread::Outcome UdpServiceThread::ServeSession(int sock, StopSignal& stop) {
+  if (m_seed)
+    m_rng.Seed(*m_seed);
+  else
+    m_rng.SeedFromTime();
+  FillTransferBuffer(m_transfer.get());
+  if (!stop.IfRunning([&] { m_host.SetProgress(0); })) return Outcome::kStopped;
+  return Session(sock, stop);
 }
 
 UdpServiceThread::Outcome UdpServiceThread::Session(int sock, StopSignal& stop) {

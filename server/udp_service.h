@@ -27,6 +27,16 @@ class UdpServiceThread {
   // One run of the service on the calling thread; see TcpServiceThread::Run.
   int Run(StopSignal& stop);
 
+  // How one session or the run ended.
+  enum class Outcome { kNextSession, kServiceEnds, kStopped };
+
+  // One session on a bound datagram socket, on the calling thread exactly as
+  // the run serves it: the generator seeded, the transfer buffer refilled and
+  // the progress reset, then the negotiation and, when accepted, the lock-step
+  // stream until the session ends. The caller keeps the socket. Run() calls it
+  // on every fresh socket; a fuzz target calls it on a socket of its own.
+  Outcome ServeSession(int sock, StopSignal& stop);
+
   // The persistent error text (UTF-8). Read it only while no run is going on.
   const std::string& ErrorText() const noexcept { return m_strError; }
 
@@ -34,8 +44,6 @@ class UdpServiceThread {
   void SetOps(const sys::Ops* ops) noexcept { m_ops = ops; }
 
  private:
-  enum class Outcome { kNextSession, kServiceEnds, kStopped };
-
   Outcome Session(int sock, StopSignal& stop);
   Outcome Stream(int sock, int pattern, StopSignal& stop);
   void FormatError(StopSignal& stop, const char* format, int err);
