@@ -3,6 +3,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "client/chunk_receive.h"
 #include "client/client_controller.h"
 #include "client/cpu_times.h"
 #include "client/elapsed.h"
@@ -133,29 +134,6 @@ std::string MeasureRun::Negotiate() {
   return std::string(text::kNegMismatch) + Cp932ToUtf8(reply);
 }
 
-const char* MeasureRun::ReceiveChunk(int32_t* length, int64_t* received) {
-  const int fd = m_sock.Fd();
-  if (m_config.protocol == kUdp) {
-    sockaddr_in from{};
-    const int n = RecvFromFull(fd, m_buf, 4, &from);
-    if (n < 4) return text::kHeaderFailed;
-    *length = GetLengthWord(m_buf);
-    if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
-    *received += *length;  // counted before the rest of the chunk has arrived
-    if (*length - n > 0 && RecvFromFull(fd, m_buf, *length - n, &from) < 0)
-      return text::kBodyFailed;
-    return nullptr;
-  }
-  char header[4];
-  if (RecvFull(fd, header, 4) < 4) return text::kHeaderFailed;
-  *length = GetLengthWord(header);
-  if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
-  // A length of 0 to 3 asks for a negative count, which comes back unchanged.
-  if (RecvFull(fd, m_buf, *length - 4) < 0) return text::kBodyFailed;
-  *received += *length;
-  return nullptr;
-}
-
 std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
   const int fd = m_sock.Fd();
   // Preparation of the data phase.
@@ -203,7 +181,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
       if (requestSize > stats.sendMax) stats.sendMax = requestSize;
     }
     int32_t length = 0;
-    failText = ReceiveChunk(&length, &stats.received);
+    failText = ReceiveChunk(fd, m_config.protocol, m_buf, &length, &stats.received);
     if (failText) break;
     last = ReadClock();
     if (length < stats.recvMin) stats.recvMin = length;

@@ -77,8 +77,6 @@ class MeasureRun final : private RecvErrorSink {
   std::string Negotiate();
   // The data phase, the report and the closing; returns the report text.
   std::string MeasureAndReport(RunOutcome* outcome);
-  // Receives one chunk into the transfer buffer; nullptr or the failure text.
-  const char* ReceiveChunk(int32_t* length, int64_t* received);
   void PublishDisplay(int64_t seconds, int progress) noexcept;
   void CloseSocket(bool sendEndMarker) noexcept;
 

@@ -1,0 +1,16 @@
+// Reading one chunk of the data phase: the length word, its range check and
+// the body, over TCP or UDP.
+#pragma once
+
+#include <cstdint>
+
+namespace quarvent {
+
+// Receives one chunk on sock into buf (the 65,536-byte transfer buffer).
+// *length gets the chunk's length word; its value is added to *received once
+// accepted (over UDP as soon as the first datagram is in, before the rest of
+// a split chunk has arrived). Returns nullptr, or the report text of the
+// failure: header not received, length outside 0 to 65,536, body not received.
+const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int64_t* received);
+
+}  // namespace quarvent
