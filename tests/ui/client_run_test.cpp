@@ -1,6 +1,8 @@
 // The measurement dialog over real runs on 127.0.0.1: against the server's
 // own services on a free port, or a scripted server where a test needs a
 // stall or a reset. Every delay is scaled down.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <QApplication>
@@ -264,6 +266,38 @@ class ClientRunTest : public QObject {
     QVERIFY(MeasuringControls(dlg));
     Button(dlg, CClientDlg::kIdcAbort)->click();
     QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
+  }
+
+  void ConnectWaitKeepsPaintingAndDefersTheClose() {
+    CClientDlg& dlg = *m_dlg;
+    // A listener whose accept queue is full: the system drops the next SYN,
+    // so the dialog's connect waits for the retransmission.
+    quarvent::Socket listener = quarvent::Socket::Tcp();
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    QVERIFY(::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    QVERIFY(::listen(listener.Fd(), 0) == 0);
+    QVERIFY(::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), &size) == 0);
+    quarvent::Socket filler = quarvent::Socket::Tcp();
+    QVERIFY(::connect(filler.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    PortField(dlg)->setText(QString::number(ntohs(addr.sin_port)));
+
+    bool waited = false, measuring = false, stillOpen = false;
+    QTimer::singleShot(150, &dlg, [&] {
+      waited = true;
+      measuring = MeasuringControls(dlg, true);
+      dlg.close();  // held back until the connect has its answer
+      stillOpen = dlg.isVisible();
+      listener.Reset();  // the retransmitted SYN is refused
+    });
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QVERIFY(waited);
+    QVERIFY(measuring);
+    QVERIFY(stillOpen);
+    QVERIFY(Report(dlg).contains(QStringLiteral("\nConnection Refused. ")));
+    QTRY_VERIFY(!dlg.isVisible());
   }
 
   void ClosingDuringARunLeavesNoThreadOrSocket() {
