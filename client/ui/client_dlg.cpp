@@ -1,7 +1,6 @@
 #include "client/ui/client_dlg.h"
 
 #include <QButtonGroup>
-#include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
@@ -256,10 +255,6 @@ void CClientDlg::OnAbort() {
 
 void CClientDlg::OnClear() {
   m_controller->OnClear();
-}
-
-void CClientDlg::closeEvent(QCloseEvent* event) {
-  QDialog::closeEvent(event);  // ends the dialog like the cancel command
 }
 
 void CClientDlg::done(int result) {

@@ -89,8 +89,8 @@ class CClientDlg : public CMainDialog, public ClientHost {
 
  protected:
   bool OnInitDialog() override;
+  // Every end of the dialog (close box, Escape, the window menu) comes here.
   void done(int result) override;
-  void closeEvent(QCloseEvent* event) override;
 
  private:
   void CreateControls();

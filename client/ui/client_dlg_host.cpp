@@ -3,15 +3,12 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 
-#include <QComboBox>
 #include <QEventLoop>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QRadioButton>
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTextCursor>
@@ -20,7 +17,6 @@
 
 #include "client/ui/client_dlg.h"
 #include "common/ui/dialog_units.h"
-#include "common/ui/ip_address_edit.h"
 #include "common/ui/message_box.h"
 
 namespace quarvent {

@@ -217,6 +217,24 @@ class ClientRunTest : public QObject {
     QVERIFY(!Report(dlg).contains(Header("TCP", 10)));
   }
 
+  void EscapeInTheSweepPauseEndsEverything() {
+    quarvent::ClientTiming timing = FastTiming();
+    timing.sweepNextDelayMs = 400;
+    m_dlg = std::make_unique<CClientDlg>(timing);
+    CClientDlg& dlg = *m_dlg;
+    dlg.show();
+    PortField(dlg)->setText(QString::number(m_nPort));
+    PatternList(dlg)->setCurrentIndex(9);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Elapsed(dlg), QStringLiteral("テスト待ち "), kRunTimeoutMs);
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.result(), int(QDialog::Rejected));
+    QTest::qWait(500);  // past the moment the next run was due
+    QVERIFY(!Report(dlg).contains(Header("TCP", 10)));
+    QVERIFY(!m_server->Controller().Connected());
+  }
+
   void ReceiveErrorIsAModalBoxWhileTheRunWaits() {
     CClientDlg& dlg = *m_dlg;
     ScriptServer resetting(kTcp, [](Conn& conn) {
