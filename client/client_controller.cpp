@@ -90,13 +90,12 @@ void ClientController::OnStart() {
   m_host.Repaint();
   if (m_host.m_nSweepStart == -1) m_host.m_nSweepStart = m_host.m_nPattern;
 
-  // Blocks this thread until the system answers, as the start has always done.
+  // The owner's thread waits here until the system answers.
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(static_cast<uint16_t>(m_host.m_nPort & 0xFFFF));
   addr.sin_addr.s_addr = htonl(address);
-  if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
-    const int err = errno;
+  if (const int err = m_host.Connect(sock.Fd(), addr); err != 0) {
     if (err == ETIMEDOUT) {
       m_host.m_strResult += text::kTimeout;
     } else if (err == ECONNREFUSED) {

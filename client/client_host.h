@@ -5,7 +5,11 @@
 // the worker threads reach the owner through Post().
 #pragma once
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -66,6 +70,12 @@ class ClientHost {
   virtual void ShowRecvError(std::string_view text) = 0;
   // Tells how a start ended; once per start.
   virtual void NoteOutcome(RunOutcome) {}
+  // Connects the run's socket to addr; 0 or the errno of the failure. The
+  // default blocks the owner's thread until the system answers; a window may
+  // wait in a way that keeps it painted, with the same outcome.
+  virtual int Connect(int fd, const sockaddr_in& addr) {
+    return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+  }
 
   // Runs task on the owner's thread, later, in the order of Post calls from
   // all threads. Callable from any thread; never waits. Tasks still queued

@@ -1,0 +1,131 @@
+// The measurement dialog of the client program (dialog 102): server address,
+// port, test duration, traffic pattern and protocol, 測定開始 / 測定中断 / ｸﾘｱ,
+// the elapsed time, a progress bar and the report box.
+//
+// The dialog is the owner (ClientHost) of the client controller, which holds
+// the start, abort, timer and sweep logic. The runs' threads never touch a
+// widget: what they have to say is posted to the dialog's thread (Post) and
+// applied there by the controller; the one-shot timers are QTimers that call
+// the controller back on the same thread.
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "client/client_controller.h"
+#include "client/client_host.h"
+#include "client/timing.h"
+#include "common/ui/main_dialog.h"
+
+class QButtonGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMessageBox;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTimer;
+
+namespace quarvent {
+
+class CIpAddressEdit;
+
+class CClientDlg : public CMainDialog, public ClientHost {
+  Q_OBJECT
+
+ public:
+  // Control ids of the template.
+  static constexpr int kIdcPattern = 1002;
+  static constexpr int kIdcAddress = 1003;
+  static constexpr int kIdcPort = 1004;
+  static constexpr int kIdcResult = 1005;
+  static constexpr int kIdcDuration15 = 1007;
+  static constexpr int kIdcDuration30 = 1008;
+  static constexpr int kIdcDurationAuto = 1011;
+  static constexpr int kIdcDurationContinuous = 1012;
+  static constexpr int kIdcElapsed = 1013;
+  static constexpr int kIdcProgress = 1014;
+  static constexpr int kIdcAbort = 1015;
+  static constexpr int kIdcStart = 1016;
+  static constexpr int kIdcClear = 1017;
+  static constexpr int kIdcTcp = 1018;
+  static constexpr int kIdcUdp = 1019;
+
+  // timing: the product's delays unless a test scales them down.
+  explicit CClientDlg(const ClientTiming& timing = {}, QWidget* parent = nullptr);
+  ~CClientDlg() override;
+
+  void OnStart();  // 測定開始
+  void OnAbort();  // 測定中断
+  void OnClear();  // ｸﾘｱ
+
+  ClientController& Controller() { return *m_controller; }
+  const ClientController& Controller() const { return *m_controller; }
+
+  // ClientHost, on the dialog's thread.
+  void ReadSettings() override;
+  void ShowResult() override;
+  void SetElapsedText(std::string_view text) override;
+  void SetProgress(int position) override;
+  void Repaint() override;
+  void SetMeasuringState(int state) override;
+  void DisableAbort() override;
+  void ShowRecvError(std::string_view text) override;
+  void NoteOutcome(RunOutcome outcome) override;
+  int Connect(int fd, const sockaddr_in& addr) override;
+  // From any thread.
+  void Post(std::function<void()> task) override;
+  void ArmTimer(unsigned id, int delayMs) override;
+
+  // Texts of the dialog that are not in the report.
+  static QString NotIntegerText() { return QStringLiteral("整数を入力してください。"); }
+  // Appended to the report when the run's thread cannot be created.
+  static constexpr char kNoWorkerLine[] = "スレッド作成失敗.\r\n";
+
+ protected:
+  bool OnInitDialog() override;
+  // Every end of the dialog (close box, Escape, the window menu) comes here.
+  void done(int result) override;
+
+ private:
+  void CreateControls();
+  void CreateSettingControls();
+  void CreateResultControls();
+  // Data exchange: members to controls (false) or controls to members (true).
+  void UpdateData(bool save);
+  // The port field holds an integer (what the exchange can read).
+  bool PortIsInteger(int* port) const;
+  // Shows m_strResult in the report box (line ends as "\n"), keeping the
+  // user's selection when the text only grew.
+  void ShowReport();
+  // Stops the runs, the watchdogs and the timers; every end of the dialog.
+  void DestroyWindow();
+
+  CIpAddressEdit* m_ipServer = nullptr;     // 1003
+  QLineEdit* m_editPort = nullptr;          // 1004
+  QButtonGroup* m_groupDuration = nullptr;  // 1011, 1007, 1008, 1012
+  QComboBox* m_comboPattern = nullptr;      // 1002
+  QLabel* m_staticElapsed = nullptr;        // 1013
+  QProgressBar* m_progress = nullptr;       // 1014
+  QPushButton* m_btnClear = nullptr;        // 1017
+  QPlainTextEdit* m_editResult = nullptr;   // 1005
+  QPushButton* m_btnStart = nullptr;        // 1016
+  QPushButton* m_btnAbort = nullptr;        // 1015
+  QButtonGroup* m_groupProtocol = nullptr;  // 1018, 1019
+
+  QString m_strShown;                    // the report box's text as last set
+  std::map<unsigned, QTimer*> m_timers;  // one single-shot timer per id
+  QPointer<QMessageBox> m_notice;        // the open receive-error notice
+  bool m_bTasksOpen = true;              // posted tasks still run
+  bool m_bConnecting = false;            // waiting in Connect()
+  bool m_bCloseAfterConnect = false;     // an end of the dialog waits for it
+  int m_nCloseResult = 0;
+  std::unique_ptr<ClientController> m_controller;
+};
+
+}  // namespace quarvent

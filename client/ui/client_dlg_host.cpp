@@ -1,0 +1,150 @@
+// The dialog's side of the controller: the display operations, the posted
+// tasks and timers of the runs, the receive-error notice and the connect.
+#include <fcntl.h>
+#include <sys/socket.h>
+
+#include <QEventLoop>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <QTextCursor>
+#include <QTimer>
+#include <cerrno>
+
+#include "client/ui/client_dlg.h"
+#include "common/ui/dialog_units.h"
+#include "common/ui/message_box.h"
+
+namespace quarvent {
+
+void CClientDlg::ReadSettings() {
+  UpdateData(true);
+}
+
+void CClientDlg::ShowResult() {
+  UpdateData(false);
+  QScrollBar* bar = m_editResult->verticalScrollBar();
+  bar->setValue(bar->maximum());
+}
+
+void CClientDlg::ShowReport() {
+  QString text = QString::fromUtf8(m_strResult.data(), static_cast<qsizetype>(m_strResult.size()));
+  text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+  if (text == m_strShown) return;
+  if (!m_strShown.isEmpty() && text.startsWith(m_strShown)) {
+    // Only the new lines go in, so whatever the user has selected stays so.
+    QTextCursor end(m_editResult->document());
+    end.movePosition(QTextCursor::End);
+    end.insertText(text.mid(m_strShown.size()));
+  } else {
+    m_editResult->setPlainText(text);
+  }
+  m_strShown = std::move(text);
+}
+
+void CClientDlg::SetElapsedText(std::string_view text) {
+  m_staticElapsed->setText(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())));
+}
+
+void CClientDlg::SetProgress(int position) {
+  m_progress->setValue(position);
+}
+
+void CClientDlg::Repaint() {
+  if (isVisible()) repaint();
+}
+
+void CClientDlg::SetMeasuringState(int state) {
+  if (state != 0 && state != 1) return;
+  const bool idle = state == 0;
+  // In the template's order: 1003, 1004, 1011, 1007, 1008, 1012, 1002, 1015,
+  // 1016, 1017, 1018, 1019. The report, the elapsed text and the bar stay.
+  static constexpr int kIds[] = {kIdcAddress,    kIdcPort,       kIdcDurationAuto,
+                                 kIdcDuration15, kIdcDuration30, kIdcDurationContinuous,
+                                 kIdcPattern,    kIdcAbort,      kIdcStart,
+                                 kIdcClear,      kIdcTcp,        kIdcUdp};
+  for (const int id : kIds) {
+    if (QWidget* control = FindControl(this, id)) control->setEnabled(idle != (id == kIdcAbort));
+  }
+}
+
+void CClientDlg::DisableAbort() {
+  m_btnAbort->setEnabled(false);
+}
+
+void CClientDlg::ShowRecvError(std::string_view text) {
+  // Modal: the run that met the error waits until the user has closed it.
+  QMessageBox box(QMessageBox::Warning, AppTitle(),
+                  QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                  QMessageBox::Ok, this);
+  box.setTextFormat(Qt::PlainText);
+  m_notice = &box;
+  box.exec();
+  m_notice = nullptr;
+}
+
+void CClientDlg::NoteOutcome(RunOutcome outcome) {
+  if (outcome != RunOutcome::kNoWorker) return;
+  // The controller went idle without a run; the report says why.
+  m_strResult += kNoWorkerLine;
+  ShowResult();
+}
+
+void CClientDlg::Post(std::function<void()> task) {
+  // Queued events for one receiver keep their order; those still queued when
+  // the dialog is destroyed go with it, and m_bTasksOpen stops the rest.
+  QMetaObject::invokeMethod(
+      this,
+      [this, task = std::move(task)] {
+        if (m_bTasksOpen) task();
+      },
+      Qt::QueuedConnection);
+}
+
+void CClientDlg::ArmTimer(unsigned id, int delayMs) {
+  QTimer*& timer = m_timers[id];
+  if (timer == nullptr) {
+    timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, id] {
+      if (m_bTasksOpen) m_controller->OnTimer(id);
+    });
+  }
+  timer->start(delayMs);  // re-arms a pending one
+}
+
+// The outcome is the blocking connect's; only the wait differs. The socket
+// connects without blocking, and this thread runs its event loop until the
+// system answers: the window keeps painting and the timers and posted tasks
+// go on, while the user's input waits (it is handled afterwards, as it would
+// be after a blocked thread).
+int CClientDlg::Connect(int fd, const sockaddr_in& addr) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+    return ClientHost::Connect(fd, addr);
+  int err = 0;
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) err = errno;
+  if (err == EINPROGRESS || err == EINTR) {
+    m_bConnecting = true;
+    QEventLoop wait;
+    QSocketNotifier writable(static_cast<qintptr>(fd), QSocketNotifier::Write);
+    connect(&writable, &QSocketNotifier::activated, &wait, &QEventLoop::quit);
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    m_bConnecting = false;
+    socklen_t size = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) err = errno;
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  if (m_bCloseAfterConnect) {
+    m_bCloseAfterConnect = false;
+    QMetaObject::invokeMethod(
+        this, [this] { done(m_nCloseResult); }, Qt::QueuedConnection);
+  }
+  return err;
+}
+
+}  // namespace quarvent

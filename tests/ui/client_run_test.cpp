@@ -1,0 +1,346 @@
+// The measurement dialog over real runs on 127.0.0.1: against the server's
+// own services on a free port, or a scripted server where a test needs a
+// stall or a reset. Every delay is scaled down.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QMessageBox>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+
+#include "client/ui/client_dlg.h"
+#include "tests/client/script_server.h"
+#include "tests/ui/client_dlg_support.h"
+#include "tests/ui/loopback_client.h"
+#include "tests/ui/ui_test_support.h"
+
+using quarvent::CClientDlg;
+using quarvent::kTcp;
+using quarvent::testing::Conn;
+using quarvent::testing::ScriptServer;
+using namespace quarvent::test;
+
+namespace {
+
+constexpr int kRunTimeoutMs = 5000;
+
+int Entries(const char* dir) {
+  return static_cast<int>(
+      QDir(QString::fromLatin1(dir)).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size());
+}
+
+QString Header(const char* protocol, int pattern) {
+  return QStringLiteral("--- %1 (127.0.0.1) [%2] ---")
+      .arg(QString::fromLatin1(protocol),
+           QString::fromUtf8(quarvent::PatternEntryText(pattern).data()));
+}
+
+// Samples the elapsed text and the selected pattern every few milliseconds.
+struct Sampler {
+  explicit Sampler(const CClientDlg& dlg) {
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [this, &dlg] {
+      const QString elapsed = Elapsed(dlg);
+      if (elapsedTexts.isEmpty() || elapsedTexts.last() != elapsed) elapsedTexts << elapsed;
+      const int pattern = PatternList(dlg)->currentIndex();
+      if (patterns.isEmpty() || patterns.last() != pattern) patterns << pattern;
+    });
+    timer.start();
+  }
+  QTimer timer;
+  QStringList elapsedTexts;
+  QList<int> patterns;
+};
+
+}  // namespace
+
+class ClientRunTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void init() {
+    m_nPort = FreePort();
+    QVERIFY(m_nPort > 0);
+    m_server = std::make_unique<LoopbackServer>(m_nPort);
+    QTRY_VERIFY(m_server->Ready());
+    m_dlg = std::make_unique<CClientDlg>(FastTiming());
+    m_dlg->show();
+    PortField(*m_dlg)->setText(QString::number(m_nPort));
+  }
+  void cleanup() {
+    m_dlg.reset();
+    m_server.reset();
+  }
+
+  void ConnectionRefusedKeepsTheReportAndGoesIdle() {
+    CClientDlg& dlg = *m_dlg;
+    quarvent::Socket holder;
+    PortField(dlg)->setText(QString::number(quarvent::testing::RefusingPort(&holder)));
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    const QString once =
+        Header("TCP", 0) + QStringLiteral(
+                               "\nConnection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\n"
+                               "ｱﾄﾞﾚｽ間違ってませんか？\n");
+    QCOMPARE(Report(dlg), once + once);
+    QVERIFY(Idle(dlg));
+    QCOMPARE(dlg.m_nSweepStart, 0);  // set before the connection attempt
+  }
+
+  void TcpRunReportLandsInTheBox() {
+    CClientDlg& dlg = *m_dlg;
+    Choose(dlg, CClientDlg::kIdcDuration15);
+    PatternList(dlg)->setCurrentIndex(7);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QVERIFY(MeasuringControls(dlg));
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
+    const QStringList lines = Lines(dlg);
+    QCOMPARE(lines.size(), 10);
+    QCOMPARE(lines[0], Header("TCP", 7));
+    QVERIFY(lines[1].startsWith(QStringLiteral("経過時間 : 00.")));
+    QVERIFY(lines[2].startsWith(QStringLiteral("トータルスループット : ")));
+    QVERIFY(lines[3].startsWith(QStringLiteral("受信スループット : ")));
+    QVERIFY(lines[4].startsWith(QStringLiteral("送信スループット : ")));
+    QVERIFY(lines[5].startsWith(QStringLiteral("受信サイズ : ")));
+    QCOMPARE(lines[6], QStringLiteral("受信：最小/最大 : 8192 / 8192"));
+    QVERIFY(lines[7].startsWith(QStringLiteral("送信サイズ : ")));
+    QCOMPARE(lines[8], QStringLiteral("送信：最小/最大 : 8192 / 8192"));
+    QVERIFY(lines[9].startsWith(QStringLiteral("KernelTime / UserTime = ")));
+    QCOMPARE(Elapsed(dlg), QString());
+    QCOMPARE(Progress(dlg), 0);
+    // The box shows the last line.
+    QScrollBar* bar = ReportBox(dlg)->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+  }
+
+  void UdpRun() {
+    CClientDlg& dlg = *m_dlg;
+    Choose(dlg, CClientDlg::kIdcDuration15);
+    Choose(dlg, CClientDlg::kIdcUdp);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
+    const QStringList lines = Lines(dlg);
+    QCOMPARE(lines.value(0), Header("UDP", 0));
+    QVERIFY(lines.contains(QStringLiteral("受信：最小/最大 : 4096 / 4096")));
+    QVERIFY(lines.contains(QStringLiteral("送信：最小/最大 : 4 / 4")));
+  }
+
+  void PortIsTakenModulo65536() {
+    CClientDlg& dlg = *m_dlg;
+    Choose(dlg, CClientDlg::kIdcDuration15);
+    PortField(dlg)->setText(QString::number(m_nPort + 65536));
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
+    QCOMPARE(dlg.m_nPort, m_nPort + 65536);
+    QVERIFY(Report(dlg).contains(QStringLiteral("\n受信：最小/最大 : 4096 / 4096\n")));
+  }
+
+  void SweepFromPattern8RunsToTheEndAndReselects8() {
+    CClientDlg& dlg = *m_dlg;
+    PatternList(dlg)->setCurrentIndex(8);
+    Sampler sampler(dlg);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg) && dlg.m_nSweepStart == -1, kRunTimeoutMs);
+    QStringList headers;
+    for (const QString& line : Lines(dlg))
+      if (line.startsWith(QStringLiteral("---"))) headers << line;
+    QCOMPARE(headers, (QStringList{Header("TCP", 8), Header("TCP", 9), Header("TCP", 10)}));
+    QCOMPARE(PatternList(dlg)->currentIndex(), 8);
+    QTest::qWait(20);  // a last sample
+    QCOMPARE(sampler.patterns, (QList<int>{8, 9, 10, 8}));
+    QVERIFY(sampler.elapsedTexts.contains(QStringLiteral("テスト待ち ")));
+    QCOMPARE(Elapsed(dlg), QString());
+  }
+
+  void AbortSeenByTheRunGivesAFullReport() {
+    CClientDlg& dlg = *m_dlg;
+    Choose(dlg, CClientDlg::kIdcDurationContinuous);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->Controller().Connected(), kRunTimeoutMs);
+    QTest::qWait(50);
+    Button(dlg, CClientDlg::kIdcAbort)->click();
+    QCOMPARE(Elapsed(dlg), QStringLiteral("割込受付中"));
+    QVERIFY(!Button(dlg, CClientDlg::kIdcAbort)->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), 250);  // before the forced stop would come
+    QVERIFY(Lines(dlg).contains(QStringLiteral("ﾕｰｻﾞによる中断.")));
+    QVERIFY(Report(dlg).contains(QStringLiteral("\n経過時間 : ")));
+    QCOMPARE(dlg.m_bAbort.load(), 0);
+  }
+
+  void AbortOfAStalledRunEndsInTheForcedStop() {
+    CClientDlg& dlg = *m_dlg;
+    ScriptServer stall(kTcp, [](Conn& conn) {
+      conn.ReadLine();
+      conn.Accept();
+      conn.Hold(700);  // no chunk: the run waits in its receive
+    });
+    PortField(dlg)->setText(QString::number(stall.Port()));
+    Choose(dlg, CClientDlg::kIdcDurationContinuous);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTest::qWait(100);
+    Button(dlg, CClientDlg::kIdcAbort)->click();
+    QCOMPARE(Elapsed(dlg), QStringLiteral("割込受付中"));
+    QVERIFY(MeasuringControls(dlg, false));
+    QTest::qWait(150);
+    QVERIFY(MeasuringControls(dlg, false));  // still waiting for the run
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), 1000);
+    QCOMPARE(Elapsed(dlg), QString());
+    QCOMPARE(Progress(dlg), 0);
+    QCOMPARE(dlg.m_bAbort.load(), 0);
+    // The forced stop adds nothing to the report.
+    QCOMPARE(Lines(dlg), QStringList{Header("TCP", 0)});
+  }
+
+  void AbortInTheSweepPauseEndsTheSweep() {
+    quarvent::ClientTiming timing = FastTiming();
+    timing.sweepNextDelayMs = 600;
+    m_dlg = std::make_unique<CClientDlg>(timing);
+    CClientDlg& dlg = *m_dlg;
+    dlg.show();
+    PortField(dlg)->setText(QString::number(m_nPort));
+    PatternList(dlg)->setCurrentIndex(9);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Elapsed(dlg), QStringLiteral("テスト待ち "), kRunTimeoutMs);
+    QVERIFY(MeasuringControls(dlg));
+    Button(dlg, CClientDlg::kIdcAbort)->click();
+    QVERIFY(Idle(dlg));
+    QCOMPARE(PatternList(dlg)->currentIndex(), 9);
+    QCOMPARE(dlg.m_nSweepStart, -1);
+    QCOMPARE(Elapsed(dlg), QString());
+    QTest::qWait(700);  // past the moment the next run was due
+    QVERIFY(Idle(dlg));
+    QVERIFY(!Report(dlg).contains(Header("TCP", 10)));
+  }
+
+  void EscapeInTheSweepPauseEndsEverything() {
+    quarvent::ClientTiming timing = FastTiming();
+    timing.sweepNextDelayMs = 400;
+    m_dlg = std::make_unique<CClientDlg>(timing);
+    CClientDlg& dlg = *m_dlg;
+    dlg.show();
+    PortField(dlg)->setText(QString::number(m_nPort));
+    PatternList(dlg)->setCurrentIndex(9);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_COMPARE_WITH_TIMEOUT(Elapsed(dlg), QStringLiteral("テスト待ち "), kRunTimeoutMs);
+    QTest::keyClick(&dlg, Qt::Key_Escape);
+    QVERIFY(!dlg.isVisible());
+    QCOMPARE(dlg.result(), int(QDialog::Rejected));
+    QTest::qWait(500);  // past the moment the next run was due
+    QVERIFY(!Report(dlg).contains(Header("TCP", 10)));
+    QVERIFY(!m_server->Controller().Connected());
+  }
+
+  void ReceiveErrorIsAModalBoxWhileTheRunWaits() {
+    CClientDlg& dlg = *m_dlg;
+    ScriptServer resetting(kTcp, [](Conn& conn) {
+      conn.ReadLine();
+      conn.Accept();
+      conn.SendChunk(4096, 4096);
+      conn.Hold(50);
+      const linger reset{1, 0};  // the close sends a reset
+      ::setsockopt(conn.Fd(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    });
+    PortField(dlg)->setText(QString::number(resetting.Port()));
+    Choose(dlg, CClientDlg::kIdcDuration15);
+    QCoreApplication::setApplicationName(QStringLiteral("client"));
+    QString text, caption, reportMeanwhile;
+    ModalWatcher watcher(
+        [&](QWidget* modal) {
+          auto* box = qobject_cast<QMessageBox*>(modal);
+          QVERIFY(box != nullptr);
+          text = box->text();
+          caption = box->windowTitle();
+          reportMeanwhile = Report(dlg);
+          box->button(QMessageBox::Ok)->click();
+        },
+        &dlg, 3000);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
+    QCoreApplication::setApplicationName(QStringLiteral("server"));
+    QCOMPARE(watcher.Count(), 1);
+    QCOMPARE(text, QStringLiteral("recv() Error : 104"));
+    QCOMPARE(caption, QStringLiteral("client"));
+    QCOMPARE(reportMeanwhile, Header("TCP", 0) + u'\n');
+    QVERIFY(Lines(dlg).contains(QStringLiteral("ヘッダ受信失敗.")));
+  }
+
+  void ReportCanBeCopiedDuringARun() {
+    CClientDlg& dlg = *m_dlg;
+    Choose(dlg, CClientDlg::kIdcDurationContinuous);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->Controller().Connected(), kRunTimeoutMs);
+    QApplication::clipboard()->clear();
+    QPlainTextEdit* box = ReportBox(dlg);
+    QVERIFY(box->isEnabled());
+    box->setFocus();
+    QTest::keyClick(box, Qt::Key_A, Qt::ControlModifier);
+    QTest::keyClick(box, Qt::Key_C, Qt::ControlModifier);
+    QCOMPARE(QApplication::clipboard()->text(), Header("TCP", 0) + u'\n');
+    QVERIFY(MeasuringControls(dlg));
+    Button(dlg, CClientDlg::kIdcAbort)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
+  }
+
+  void ConnectWaitKeepsPaintingAndDefersTheClose() {
+    CClientDlg& dlg = *m_dlg;
+    // A listener whose accept queue is full: the system drops the next SYN,
+    // so the dialog's connect waits for the retransmission.
+    quarvent::Socket listener = quarvent::Socket::Tcp();
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    QVERIFY(::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    QVERIFY(::listen(listener.Fd(), 0) == 0);
+    QVERIFY(::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), &size) == 0);
+    quarvent::Socket filler = quarvent::Socket::Tcp();
+    QVERIFY(::connect(filler.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0);
+    PortField(dlg)->setText(QString::number(ntohs(addr.sin_port)));
+
+    bool waited = false, measuring = false, stillOpen = false;
+    QTimer::singleShot(150, &dlg, [&] {
+      waited = true;
+      measuring = MeasuringControls(dlg, true);
+      dlg.close();  // held back until the connect has its answer
+      stillOpen = dlg.isVisible();
+      listener.Reset();  // the retransmitted SYN is refused
+    });
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QVERIFY(waited);
+    QVERIFY(measuring);
+    QVERIFY(stillOpen);
+    QVERIFY(Report(dlg).contains(QStringLiteral("\nConnection Refused. ")));
+    QTRY_VERIFY(!dlg.isVisible());
+  }
+
+  void ClosingDuringARunLeavesNoThreadOrSocket() {
+    const int fds = Entries("/proc/self/fd");
+    const int tasks = Entries("/proc/self/task");
+    CClientDlg& dlg = *m_dlg;
+    Choose(dlg, CClientDlg::kIdcDurationContinuous);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_server->Controller().Connected(), kRunTimeoutMs);
+    QTRY_VERIFY(!Elapsed(dlg).isEmpty());
+    QVERIFY(Entries("/proc/self/task") > tasks);
+    dlg.close();
+    QVERIFY(!dlg.isVisible());
+    m_dlg.reset();
+    QTRY_COMPARE_WITH_TIMEOUT(Entries("/proc/self/task"), tasks, 2000);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_server->Controller().Connected(), 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(Entries("/proc/self/fd"), fds, 2000);
+  }
+
+ private:
+  int m_nPort = 0;
+  std::unique_ptr<LoopbackServer> m_server;
+  std::unique_ptr<CClientDlg> m_dlg;
+};
+
+QUARVENT_UI_TEST(ClientRunTest);
+
+#include "client_run_test.moc"
