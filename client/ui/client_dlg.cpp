@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
+#include <algorithm>
 
 #include "common/protocol.h"
 #include "common/ui/dialog_units.h"
@@ -186,8 +187,14 @@ void CClientDlg::CreateResultControls() {
   m_editResult->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   m_editResult->setTabChangesFocus(true);
   du.Place(m_editResult, 8, 122, 230, 122);
-  AddLabel(this, du, "unitsNote", QStringLiteral("(1KB=1024 Bytes, 1MB=1024×1024 Bytes,)"), 10, 252,
-           136, 8);
+  // The gothic font installed here runs wider than the one the layout was drawn
+  // for; the units note has free room to its right, so it grows to show its
+  // whole text rather than being cut off.
+  QLabel* note =
+      AddLabel(this, du, "unitsNote", QStringLiteral("(1KB=1024 Bytes, 1MB=1024×1024 Bytes,)"), 10,
+               252, 136, 8);
+  note->resize(std::min(std::max(note->width(), note->sizeHint().width()), width() - note->x()),
+               note->height());
 }
 
 bool CClientDlg::OnInitDialog() {
