@@ -46,6 +46,17 @@ def parse_list(text, lo, hi):
     return out
 
 
+def machine_line():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")),
+                         model)
+    except OSError:
+        pass
+    return "%d cores (%s), Linux %s" % (os.cpu_count() or 1, model, os.uname().release)
+
+
 def busy_warning(label, threshold=0.10):
     """Samples the machine for a second; returns a warning line or None."""
     busy, load1 = loopback.machine_load()
@@ -218,8 +229,9 @@ def main():
                 cells.append(cell)
     warnings += [w for w in [busy_warning("after")] if w]
 
-    print("Loopback 127.0.0.1, %d reps x %.1f s, medians; placement server|client core."
-          % (args.reps, args.seconds), file=out)
+    print("Loopback 127.0.0.1 on %s; %d reps x %.1f s per cell, medians; placement "
+          "server|client core; MB = 2^20 bytes." % (machine_line(), args.reps, args.seconds),
+          file=out)
     print(file=out)
     print_table(cells, placements, out)
     for w in warnings:
