@@ -1,0 +1,252 @@
+#!/usr/bin/env python3
+"""What quarvent costs compared with the path it measures, on 127.0.0.1.
+
+For every pattern and protocol, `quarvent measure` against `quarvent serve`
+and the ideal pair (bench/ideal_pair: same wire protocol, same system calls per
+message, nothing else) run interleaved in the same cell, pinned with taskset in
+two placements: server on core 0 and client on core 1, and both on core 0.
+The table shows the medians of the repetitions, the median of the per-repetition
+ratio quarvent / ideal, and the CPU seconds (client + server, from wait4) per
+GiB moved in both directions. For the streaming patterns 0 to 2 over TCP iperf3
+with the same chunk size runs too, for context. MB = 2^20 bytes.
+
+    ./run.sh bench [--reps 3] [--seconds 2] [--patterns 0-10] [--protocols tcp,udp]
+                   [--placements split,shared] [--no-iperf] [--micro] [--raw FILE]
+"""
+
+import argparse
+import json
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import loopback  # noqa: E402
+
+# (name, server core, client core)
+PLACEMENTS = {"split": ("0|1", 0, 1), "shared": ("0|0", 0, 0)}
+
+
+def log(*parts):
+    print(*parts, file=sys.stderr, flush=True)
+
+
+def parse_list(text, lo, hi):
+    """'0-2,7' -> [0, 1, 2, 7]."""
+    out = []
+    for part in text.split(","):
+        if not part:
+            continue
+        a, _, b = part.partition("-")
+        out.extend(range(int(a), int(b or a) + 1))
+    if not out or any(v < lo or v > hi for v in out):
+        raise argparse.ArgumentTypeError("values must lie in %d-%d" % (lo, hi))
+    return out
+
+
+def machine_line():
+    model = "unknown CPU"
+    try:
+        with open("/proc/cpuinfo") as f:
+            model = next((l.split(":", 1)[1].strip() for l in f if l.startswith("model name")),
+                         model)
+    except OSError:
+        pass
+    return "%d cores (%s), Linux %s" % (os.cpu_count() or 1, model, os.uname().release)
+
+
+def busy_warning(label, threshold=0.10):
+    """Samples the machine for a second; returns a warning line or None."""
+    busy, load1 = loopback.machine_load()
+    cores = os.cpu_count() or 1
+    log("%s: CPU %.0f%% busy over 1 s, load average %.2f on %d cores" % (label, busy * 100, load1,
+                                                                          cores))
+    # The sampled second decides; the load average lags (it still counts the
+    # previous benchmark), so only a load above the core count counts.
+    if busy > threshold or load1 > cores:
+        return ("WARNING (%s): the machine was busy (CPU %.0f%% busy, load average %.2f on %d "
+                "cores); the figures are noisy." % (label, busy * 100, load1, cores))
+    return None
+
+
+def measure_cell(args, pattern, proto, placement):
+    """Interleaved repetitions of quarvent and the ideal pair with fresh
+    servers; returns a dict of medians and CPU per GiB."""
+    _, server_core, client_core = PLACEMENTS[placement]
+    port_q, port_i = loopback.free_port(), loopback.free_port()
+    servers = {"q": loopback.product_server(args.build, port_q, server_core),
+               "i": loopback.ideal_server(args.build, port_i, server_core)}
+    runs = {"q": [], "i": []}
+    clients = {"q": (loopback.product_client, port_q), "i": (loopback.ideal_client, port_i)}
+    try:
+        for rep in range(args.reps):
+            # ABBA order, so that a drift of the machine's load favours neither.
+            for key in ("q", "i") if rep % 2 == 0 else ("i", "q"):
+                fn, port = clients[key]
+                servers[key].ready()
+                runs[key].append(fn(args.build, port, pattern, proto, args.seconds, client_core))
+    finally:
+        server_cpu = {key: s.stop() for key, s in servers.items()}
+    cell = {"pattern": pattern, "protocol": proto, "placement": placement, "notes": []}
+    for key in ("q", "i"):
+        ok = [s for s in runs[key] if s.ok]
+        cell["notes"] += [s.note for s in runs[key] if not s.ok]
+        moved = sum(s.moved for s in runs[key])
+        cpu = sum(s.cpu for s in runs[key]) + server_cpu[key]
+        cell[key] = {
+            "client_cpu": sum(s.cpu for s in runs[key]),
+            "server_cpu": server_cpu[key],
+            "moved": moved,
+            "recv": statistics.median(s.recv_rate for s in ok) if ok else None,
+            "total": statistics.median(s.total_rate for s in ok) if ok else None,
+            "cpu_per_gib": cpu / (moved / loopback.GIB) if moved > 0 else None,
+            "reps": [s.recv_rate if s.ok else None for s in runs[key]],
+        }
+    ratios = [q.recv_rate / i.recv_rate for q, i in zip(runs["q"], runs["i"])
+              if q.ok and i.ok and i.recv_rate > 0]
+    cell["ratio"] = statistics.median(ratios) if ratios else None
+    cell["iperf3"] = None
+    if proto == "tcp" and pattern in loopback.STREAM_CHUNK and args.iperf:
+        rates = [loopback.iperf3_run(pattern, args.seconds, server_core, client_core)
+                 for _ in range(args.reps)]
+        rates = [r for r in rates if r]
+        cell["iperf3"] = statistics.median(rates) if rates else None
+    return cell
+
+
+def fmt_rate(rate):
+    if rate is None:
+        return "—"
+    mb = rate / loopback.MIB
+    return "%.0f" % mb if mb >= 100 else "%.1f" % mb if mb >= 10 else "%.2f" % mb if mb >= 0.1 \
+        else "%.4f" % mb
+
+
+def fmt_cell(cell):
+    q, i = cell["q"], cell["i"]
+    rates = "%s (%s)" % (fmt_rate(q["recv"]), fmt_rate(q["total"]))
+    ideal = "%s (%s)" % (fmt_rate(i["recv"]), fmt_rate(i["total"]))
+    ratio = "—" if cell["ratio"] is None else "%.2f" % cell["ratio"]
+    if cell["ratio"] is not None and cell["ratio"] < 0.95:
+        ratio = "**%s**" % ratio
+    cpu = "%s / %s" % tuple("—" if x["cpu_per_gib"] is None else "%.2f" % x["cpu_per_gib"]
+                            for x in (q, i))
+    iperf = fmt_rate(cell["iperf3"]) if cell["iperf3"] else ""
+    return [rates, ideal, ratio, cpu, iperf]
+
+
+def print_table(cells, placements, out):
+    by_key = {(c["pattern"], c["protocol"], c["placement"]): c for c in cells}
+    head = ["Pattern", "Proto"]
+    for p in placements:
+        tag = PLACEMENTS[p][0]
+        head += ["%s quarvent MB/s recv (total)" % tag, "%s ideal MB/s recv (total)" % tag,
+                 "%s ratio" % tag, "%s CPU s/GiB q / ideal" % tag, "%s iperf3 MB/s" % tag]
+    print("| " + " | ".join(head) + " |", file=out)
+    print("|" + "|".join("---" for _ in head) + "|", file=out)
+    rows = sorted({(c["pattern"], c["protocol"]) for c in cells})
+    for pattern, proto in rows:
+        row = [str(pattern), proto.upper()]
+        for p in placements:
+            cell = by_key.get((pattern, proto, p))
+            row += fmt_cell(cell) if cell else [""] * 5
+        print("| " + " | ".join(row) + " |", file=out)
+
+
+def run_micro(build, out):
+    """Google Benchmark micro-benchmarks (bench/micro_bench)."""
+    exe = os.path.join(build, "bench", "micro_bench")
+    if not os.access(exe, os.X_OK):
+        log("micro_bench not built (%s)" % exe)
+        return
+    log("== micro-benchmarks")
+    res = subprocess.run([exe, "--benchmark_format=json", "--benchmark_min_time=0.2"],
+                         capture_output=True, text=True, check=False)
+    try:
+        data = json.loads(res.stdout)
+    except ValueError:
+        print(res.stdout + res.stderr, file=out)
+        return
+    print("\n| Micro-benchmark | Time per op | CPU per op | Rate |", file=out)
+    print("|---|---|---|---|", file=out)
+    for b in data.get("benchmarks", []):
+        rate = b.get("bytes_per_second")
+        rate = "%.0f MB/s" % (rate / loopback.MIB) if rate else ""
+        print("| %s | %.1f %s | %.1f %s | %s |" % (b["name"], b["real_time"], b["time_unit"],
+                                                  b["cpu_time"], b["time_unit"], rate), file=out)
+
+
+def dialog_vs_console(args, out):
+    """Place for the comparison of the client dialog with the console front end
+    (same pattern, same server, interleaved; the dialog under Xvfb or the
+    offscreen platform). It needs the dialog program and a way to start a
+    measurement in it without a person clicking; until then it only says so."""
+    print("\n(dialog vs console: not measured yet; needs the client dialog program)", file=out)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--build", default="build-bench", help="build directory (Release)")
+    ap.add_argument("--reps", type=int, default=3, help="repetitions per cell (median)")
+    ap.add_argument("--seconds", type=float, default=2.0, help="seconds per run")
+    ap.add_argument("--patterns", type=lambda t: parse_list(t, 0, 10), default=list(range(11)))
+    ap.add_argument("--protocols", default="tcp,udp")
+    ap.add_argument("--placements", default="split,shared")
+    ap.add_argument("--no-iperf", dest="iperf", action="store_false")
+    ap.add_argument("--micro", action="store_true", help="also run the micro-benchmarks")
+    ap.add_argument("--micro-only", action="store_true", help="only the micro-benchmarks")
+    ap.add_argument("--dialog", action="store_true", help="dialog vs console (not yet)")
+    ap.add_argument("--raw", help="write every cell as JSON to this file")
+    args = ap.parse_args()
+    protocols = [p for p in args.protocols.split(",") if p]
+    placements = [p for p in args.placements.split(",") if p]
+    if any(p not in ("tcp", "udp") for p in protocols) or \
+            any(p not in PLACEMENTS for p in placements):
+        ap.error("protocols are tcp/udp, placements split/shared")
+    if (os.cpu_count() or 1) < 2 and "split" in placements:
+        log("one core only: the split placement is left out")
+        placements.remove("split")
+    if args.iperf and not shutil.which("iperf3"):
+        log("iperf3 not found: its column stays empty")
+        args.iperf = False
+    out = sys.stdout
+
+    if args.micro_only:
+        run_micro(args.build, out)
+        return 0
+    warnings = [w for w in [busy_warning("before")] if w]
+    cells = []
+    for placement in placements:
+        for proto in protocols:
+            for pattern in args.patterns:
+                log("== pattern %d %s, placement %s" % (pattern, proto, PLACEMENTS[placement][0]))
+                cell = measure_cell(args, pattern, proto, placement)
+                for note in cell["notes"]:
+                    log("   note:", note)
+                log("   quarvent %s, ideal %s, ratio %s" % (fmt_rate(cell["q"]["recv"]),
+                                                           fmt_rate(cell["i"]["recv"]),
+                                                           cell["ratio"]))
+                cells.append(cell)
+    warnings += [w for w in [busy_warning("after")] if w]
+
+    print("Loopback 127.0.0.1 on %s; %d reps x %.1f s per cell, medians; placement "
+          "server|client core; MB = 2^20 bytes." % (machine_line(), args.reps, args.seconds),
+          file=out)
+    print(file=out)
+    print_table(cells, placements, out)
+    for w in warnings:
+        print("\n" + w, file=out)
+    if args.raw:
+        with open(args.raw, "w") as f:
+            json.dump(cells, f, indent=1)
+    if args.micro:
+        run_micro(args.build, out)
+    if args.dialog:
+        dialog_vs_console(args, out)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
