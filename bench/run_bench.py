@@ -12,6 +12,7 @@ with the same chunk size runs too, for context. MB = 2^20 bytes.
 
     ./run.sh bench [--reps 3] [--seconds 2] [--patterns 0-10] [--protocols tcp,udp]
                    [--placements split,shared] [--no-iperf] [--micro] [--raw FILE]
+                   [--dialog | --dialog-only] [--dialog-seconds 15]
 """
 
 import argparse
@@ -179,11 +180,49 @@ def run_micro(build, out):
 
 
 def dialog_vs_console(args, out):
-    """Place for the comparison of the client dialog with the console front end
-    (same pattern, same server, interleaved; the dialog under Xvfb or the
-    offscreen platform). It needs the dialog program and a way to start a
-    measurement in it without a person clicking; until then it only says so."""
-    print("\n(dialog vs console: not measured yet; needs the client dialog program)", file=out)
+    """A pattern-7 TCP run of the client dialog (offscreen, bench/dialog_bench
+    clicking through it as a user would) against `quarvent measure --duration
+    15` on the same server, interleaved; both 15 s unless --dialog-seconds
+    says otherwise. The dialog's run must cost the measurement nothing."""
+    exe = os.path.join(args.build, "bench", "dialog_bench")
+    if not os.access(exe, os.X_OK):
+        print("\n(dialog vs console: %s is not built; configure with the dialogs)" % exe, file=out)
+        return
+    log("== dialog vs console, pattern 7 over TCP, %g s runs" % args.dialog_seconds)
+    os.environ["QT_QPA_PLATFORM"] = "offscreen"
+    _, server_core, client_core = PLACEMENTS["split"]
+    port = loopback.free_port()
+    server = loopback.product_server(args.build, port, server_core)
+    seconds = args.dialog_seconds
+    console_argv = [os.path.join(args.build, "console", "quarvent"), "measure", "--port",
+                    str(port), "--pattern", "7", "--protocol", "tcp", "--duration", "15"]
+    dialog_argv = [exe, str(port), "7", "tcp"]
+    if seconds != 15:
+        # Both run the 15-second mode; the dialog's length is given, the
+        # console is cut short by its abort, which still gives a full report.
+        console_argv[-1] = "continuous"
+        dialog_argv.append(str(seconds))
+    rates = {"console": [], "dialog": []}
+    try:
+        for rep in range(args.reps):
+            for key in ("console", "dialog") if rep % 2 == 0 else ("dialog", "console"):
+                server.ready()
+                argv = console_argv if key == "console" else dialog_argv
+                interrupt = seconds if (key == "console" and seconds != 15) else None
+                text, _, code = loopback.run_client(argv, client_core, seconds, interrupt)
+                parsed = loopback.parse_report(text)
+                rates[key].append(parsed[0] if parsed and code == 0 else None)
+    finally:
+        server.stop()
+    pairs = [d / c for c, d in zip(rates["console"], rates["dialog"]) if c and d]
+    ratio = statistics.median(pairs) if pairs else None
+    med = {k: statistics.median([r for r in v if r]) if any(v) else None for k, v in rates.items()}
+    print("\n| Pattern 7, TCP, %g s, placement 0\\|1 | console MB/s recv | dialog MB/s recv "
+          "| ratio dialog / console |" % seconds, file=out)
+    print("|---|---|---|---|", file=out)
+    print("| median of %d | %s | %s | %s |" % (args.reps, fmt_rate(med["console"]),
+                                             fmt_rate(med["dialog"]),
+                                             "—" if ratio is None else "%.2f" % ratio), file=out)
 
 
 def main():
@@ -197,7 +236,11 @@ def main():
     ap.add_argument("--no-iperf", dest="iperf", action="store_false")
     ap.add_argument("--micro", action="store_true", help="also run the micro-benchmarks")
     ap.add_argument("--micro-only", action="store_true", help="only the micro-benchmarks")
-    ap.add_argument("--dialog", action="store_true", help="dialog vs console (not yet)")
+    ap.add_argument("--dialog", action="store_true",
+                    help="also compare a run of the client dialog with the console's")
+    ap.add_argument("--dialog-only", action="store_true", help="only the dialog comparison")
+    ap.add_argument("--dialog-seconds", type=float, default=15.0,
+                    help="length of each run of the dialog comparison")
     ap.add_argument("--raw", help="write every cell as JSON to this file")
     args = ap.parse_args()
     protocols = [p for p in args.protocols.split(",") if p]
@@ -215,6 +258,9 @@ def main():
 
     if args.micro_only:
         run_micro(args.build, out)
+        return 0
+    if args.dialog_only:
+        dialog_vs_console(args, out)
         return 0
     warnings = [w for w in [busy_warning("before")] if w]
     cells = []
