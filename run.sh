@@ -34,7 +34,7 @@ configure_build() {
   local dir=$1
   shift
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$JOBS"
+  cmake --build "$dir" -j "$JOBS" >&2  # stdout stays for what the command reports
 }
 
 free_port() {

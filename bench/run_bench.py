@@ -142,7 +142,7 @@ def print_table(cells, placements, out):
     by_key = {(c["pattern"], c["protocol"], c["placement"]): c for c in cells}
     head = ["Pattern", "Proto"]
     for p in placements:
-        tag = PLACEMENTS[p][0]
+        tag = PLACEMENTS[p][0].replace("|", "\\|")  # a bare | would split the cell
         head += ["%s quarvent MB/s recv (total)" % tag, "%s ideal MB/s recv (total)" % tag,
                  "%s ratio" % tag, "%s CPU s/GiB q / ideal" % tag, "%s iperf3 MB/s" % tag]
     print("| " + " | ".join(head) + " |", file=out)

@@ -8,6 +8,7 @@
 #include "client/texts.h"
 #include "common/protocol.h"
 #include "tests/client/client_fixture.h"
+#include "tests/support/process_stats.h"
 
 namespace quarvent::testing {
 namespace {
@@ -120,6 +121,42 @@ TEST_F(Controller, WatchdogFiresOnAStalledRunWhichThenStaysMute) {
   EXPECT_EQ(m_host.m_vCalls.size(), calls);
   EXPECT_EQ(Body(), "Watchdog Timeout.\r\n");
   EXPECT_FALSE(server.Sessions()[0].m_bEndMarker);  // an abandoned run sends none
+}
+
+// A run abandoned by the watchdog or by the forced stop releases its socket
+// and its thread by itself, with the controller still alive: afterwards the
+// process holds what it held before.
+TEST_F(Controller, AbandonedRunsReleaseTheirSocketAndThread) {
+  MakeController(150, 100);
+  const int fds = test::OpenFds(), threads = test::Threads();
+  const ScriptServer::Script stallAfterOneChunk = [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.SendChunk(4096, 4096);
+    c.ReadUntilEnd();
+  };
+  const ScriptServer::Script neverReply = [](Conn& c) {
+    c.ReadLine();
+    c.Hold(600);
+  };
+  for (const bool forced : {false, true}) {
+    {
+      ScriptServer server(kTcp, forced ? neverReply : stallAfterOneChunk);
+      Start(server, 0, kTcp, 3);
+      if (forced) {
+        m_host.PumpFor(*m_controller, std::chrono::milliseconds(30));
+        m_controller->OnAbort();
+      }
+      ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+      EXPECT_EQ(m_host.m_vOutcomes.back(),
+                forced ? RunOutcome::kForcedStop : RunOutcome::kWatchdogTimeout);
+      server.Join();
+    }
+    EXPECT_TRUE(m_host.Pump(*m_controller,
+                            [&] { return test::OpenFds() == fds && test::Threads() == threads; }))
+        << (forced ? "forced stop" : "watchdog") << ": fds " << test::OpenFds() << " of " << fds
+        << ", threads " << test::Threads() << " of " << threads;
+  }
 }
 
 TEST_F(Controller, SweepFromPattern8RunsTheRestAndReselects8) {

@@ -10,7 +10,7 @@
 
 #include "common/protocol.h"
 #include "server/listen_controller.h"
-#include "tests/server/process_stats.h"
+#include "tests/support/process_stats.h"
 #include "tests/server/server_test_support.h"
 
 namespace quarvent::test {
