@@ -39,8 +39,12 @@ std::string Convert(const char* to, const char* from, std::string_view in, size_
 
 }  // namespace
 
-std::string Utf8ToCp932(std::string_view utf8) { return Convert("CP932", "UTF-8", utf8, 1); }
+std::string Utf8ToCp932(std::string_view utf8) {
+  return Convert("CP932", "UTF-8", utf8, 1);
+}
 
-std::string Cp932ToUtf8(std::string_view cp932) { return Convert("UTF-8", "CP932", cp932, 1); }
+std::string Cp932ToUtf8(std::string_view cp932) {
+  return Convert("UTF-8", "CP932", cp932, 1);
+}
 
 }  // namespace quarvent

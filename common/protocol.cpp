@@ -11,8 +11,12 @@
 namespace quarvent {
 namespace {
 
-constexpr SizeRule Fixed(int size) { return {size, 0}; }
-constexpr SizeRule Drawn(int base, int modulus) { return {base, modulus}; }
+constexpr SizeRule Fixed(int size) {
+  return {size, 0};
+}
+constexpr SizeRule Drawn(int base, int modulus) {
+  return {base, modulus};
+}
 
 // [pattern][protocol]
 constexpr ServerPattern kServer[kPatternCount][2] = {
@@ -45,9 +49,13 @@ constexpr ClientPattern kClient[kPatternCount][2] = {
     {{1, Fixed(65536)}, {1, Fixed(65504)}},
 };
 
-int Clamp(int pattern) { return pattern < 0 ? 0 : pattern >= kPatternCount ? kPatternCount - 1 : pattern; }
+int Clamp(int pattern) {
+  return pattern < 0 ? 0 : pattern >= kPatternCount ? kPatternCount - 1 : pattern;
+}
 
-bool IsSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+bool IsSpace(char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 // Reads a decimal integer the way "%d" does: white space skipped, an optional
 // sign, the digits; 0 when no number can be read. Values beyond int saturate.

@@ -22,10 +22,10 @@ enum Protocol : int { kTcp = 0, kUdp = 1 };
 
 // Negotiation results below 0 (ParseNegotiation).
 enum NegotiationError : int {
-  kNegFormat = -1,    // no field before a colon
-  kNegPattern = -2,   // pattern outside 0 to 10
-  kNegNoSpace = -3,   // no space in the first field
-  kNegVersion = -4,   // version is not 100
+  kNegFormat = -1,   // no field before a colon
+  kNegPattern = -2,  // pattern outside 0 to 10
+  kNegNoSpace = -3,  // no space in the first field
+  kNegVersion = -4,  // version is not 100
 };
 
 // A size that is either fixed (modulus 0) or drawn as r mod modulus + base.
@@ -40,15 +40,15 @@ struct SizeRule {
 
 // What the server does for one pattern on one protocol.
 struct ServerPattern {
-  SizeRule chunk;  // bytes per chunk, length word included
-  int interval;    // d: a request before chunk k when d > 0 and k mod d == 0
+  SizeRule chunk;    // bytes per chunk, length word included
+  int interval;      // d: a request before chunk k when d > 0 and k mod d == 0
   int progressStep;  // f: the progress bar moves once every f + 1 chunks
 };
 
 // What the client does for one pattern on one protocol.
 struct ClientPattern {
-  int interval;     // a request before chunk i when interval > 0 and i mod interval == 0
-  SizeRule request; // bytes per request, length word included (unused when interval is 0)
+  int interval;      // a request before chunk i when interval > 0 and i mod interval == 0
+  SizeRule request;  // bytes per request, length word included (unused when interval is 0)
 };
 
 const ServerPattern& ServerPatternFor(int pattern, int protocol);

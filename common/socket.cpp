@@ -6,15 +6,21 @@
 
 namespace quarvent {
 
-Socket Socket::Tcp() { return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)); }
+Socket Socket::Tcp() {
+  return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+}
 
-Socket Socket::Udp() { return Socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)); }
+Socket Socket::Udp() {
+  return Socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+}
 
 void Socket::Reset(int fd) noexcept {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = fd;
 }
 
-int Socket::Shutdown() const noexcept { return ::shutdown(m_fd, SHUT_RDWR); }
+int Socket::Shutdown() const noexcept {
+  return ::shutdown(m_fd, SHUT_RDWR);
+}
 
 }  // namespace quarvent

@@ -11,11 +11,19 @@ thread_local const Ops* t_ops = &kReal;
 
 }  // namespace
 
-const Ops& RealOps() { return kReal; }
-const Ops& Current() { return *t_ops; }
+const Ops& RealOps() {
+  return kReal;
+}
+const Ops& Current() {
+  return *t_ops;
+}
 
-ScopedOps::ScopedOps(const Ops& ops) : m_prev(t_ops) { t_ops = &ops; }
-ScopedOps::~ScopedOps() { t_ops = m_prev; }
+ScopedOps::ScopedOps(const Ops& ops) : m_prev(t_ops) {
+  t_ops = &ops;
+}
+ScopedOps::~ScopedOps() {
+  t_ops = m_prev;
+}
 
 ssize_t Send(int fd, const void* buf, size_t len) {
   ssize_t n;

@@ -33,8 +33,12 @@ int Fail(const char* call, int err) {
 
 }  // namespace
 
-ScopedRecvErrorSink::ScopedRecvErrorSink(RecvErrorSink* sink) : m_prev(t_sink) { t_sink = sink; }
-ScopedRecvErrorSink::~ScopedRecvErrorSink() { t_sink = m_prev; }
+ScopedRecvErrorSink::ScopedRecvErrorSink(RecvErrorSink* sink) : m_prev(t_sink) {
+  t_sink = sink;
+}
+ScopedRecvErrorSink::~ScopedRecvErrorSink() {
+  t_sink = m_prev;
+}
 
 int SendString(int sock, const char* text) {
   return static_cast<int>(sys::Send(sock, text, std::strlen(text) + 1));

@@ -5,7 +5,9 @@
 namespace quarvent {
 namespace {
 
-std::string Bytes(std::initializer_list<unsigned char> b) { return std::string(b.begin(), b.end()); }
+std::string Bytes(std::initializer_list<unsigned char> b) {
+  return std::string(b.begin(), b.end());
+}
 
 TEST(Cp932, HalfWidthKatakanaAndKanjiByteForByte) {
   EXPECT_EQ(Utf8ToCp932("ﾈｺﾞｼｴｰｼｮﾝ ﾌｫｰﾏｯﾄｴﾗｰ"),

@@ -22,7 +22,9 @@ const std::string kParam = "ﾈｺﾞｼｴｰｼｮﾝ ﾊﾟﾗﾒｰﾀｴﾗ
 const std::string kNoSpace = "ﾈｺﾞｼｴｰｼｮﾝ ﾊﾞｰｼﾞｮﾝ 書式ｴﾗｰ.";
 const std::string kVersion = "ﾈｺﾞｼｴｰｼｮﾝｴﾗｰ ﾊﾞｰｼﾞｮﾝ 不一致.";
 
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << '"' << c.line << '"'; }
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << '"' << c.line << '"';
+}
 
 class ParseNegotiationTest : public testing::TestWithParam<ParseCase> {};
 
@@ -42,24 +44,18 @@ INSTANTIATE_TEST_SUITE_P(
         ParseCase{"QUARVENTOLIS-PIPEGAUGER 100:7", 7, "QUARVENTOLIS-PIPEGAUGER"},
         ParseCase{"QUARVENTOLIS-PIPEGAUGER 100:0", 0, "QUARVENTOLIS-PIPEGAUGER"},
         ParseCase{"QUARVENTOLIS-PIPEGAUGER 100:10", 10, "QUARVENTOLIS-PIPEGAUGER"},
-        ParseCase{"ABC 100:3", 3, "ABC"},
-        ParseCase{"QUARVENTOLIS-PIPEGAUGER 100:11", -2, kParam},
-        ParseCase{"X 99:-1", -2, kParam},
-        ParseCase{"QUARVENTOLIS-PIPEGAUGER100:3", -3, kNoSpace},
+        ParseCase{"ABC 100:3", 3, "ABC"}, ParseCase{"QUARVENTOLIS-PIPEGAUGER 100:11", -2, kParam},
+        ParseCase{"X 99:-1", -2, kParam}, ParseCase{"QUARVENTOLIS-PIPEGAUGER100:3", -3, kNoSpace},
         ParseCase{"QUARVENTOLIS-PIPEGAUGER 101:3", -4, kVersion},
-        ParseCase{"X abc:3", -4, kVersion},
-        ParseCase{"", -1, kFormat},
-        ParseCase{":::", -1, kFormat},
-        ParseCase{"X 100:abc", 0, "X"},
-        ParseCase{"X 100: 5", 5, "X"},
-        ParseCase{"X 100:3:9", 3, "X"},
+        ParseCase{"X abc:3", -4, kVersion}, ParseCase{"", -1, kFormat},
+        ParseCase{":::", -1, kFormat}, ParseCase{"X 100:abc", 0, "X"},
+        ParseCase{"X 100: 5", 5, "X"}, ParseCase{"X 100:3:9", 3, "X"},
         ParseCase{"X 100abc:4", 4, "X"},
-        ParseCase{"::X 100:2", 2, "::X"},            // leading colons skipped, still part of the reply
-        ParseCase{"X 100:+4", 4, "X"},
-        ParseCase{"X 100:-0", 0, "X"},
-        ParseCase{"X  100:1", 1, "X"},               // "%d" skips the second blank
-        ParseCase{"X 100", 0, "X"},                  // no colon: empty pattern field reads as 0
-        ParseCase{"X 100:", 0, "X"},                 // nothing after the colon: likewise 0
+        ParseCase{"::X 100:2", 2, "::X"},  // leading colons skipped, still part of the reply
+        ParseCase{"X 100:+4", 4, "X"}, ParseCase{"X 100:-0", 0, "X"},
+        ParseCase{"X  100:1", 1, "X"},  // "%d" skips the second blank
+        ParseCase{"X 100", 0, "X"},     // no colon: empty pattern field reads as 0
+        ParseCase{"X 100:", 0, "X"},    // nothing after the colon: likewise 0
         ParseCase{"X100", -3, kNoSpace},
         ParseCase{"X 100:99999999999", -2, kParam},  // saturates, never wraps into range
         ParseCase{"X 4294967396:1", -4, kVersion},   // likewise for the version
@@ -190,8 +186,9 @@ TEST(PatternTables, ClientRequestSizes) {
 }
 
 TEST(NegotiationErrorText, WireBytes) {
-  EXPECT_EQ(std::string(NegotiationErrorText(-1)),
-            std::string("\xC8\xBA\xDE\xBC\xB4\xB0\xBC\xAE\xDD\x20\xCC\xAB\xB0\xCF\xAF\xC4\xB4\xD7\xB0"));
+  EXPECT_EQ(
+      std::string(NegotiationErrorText(-1)),
+      std::string("\xC8\xBA\xDE\xBC\xB4\xB0\xBC\xAE\xDD\x20\xCC\xAB\xB0\xCF\xAF\xC4\xB4\xD7\xB0"));
   EXPECT_EQ(Cp932ToUtf8(NegotiationErrorText(-2)), kParam);
   EXPECT_EQ(Cp932ToUtf8(NegotiationErrorText(-3)), kNoSpace);
   EXPECT_EQ(Cp932ToUtf8(NegotiationErrorText(-4)), kVersion);

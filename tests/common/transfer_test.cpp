@@ -1,8 +1,8 @@
 #include "common/transfer.h"
 
 #include <arpa/inet.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
 

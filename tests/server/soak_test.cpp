@@ -10,8 +10,8 @@
 
 #include "common/protocol.h"
 #include "server/listen_controller.h"
-#include "tests/support/process_stats.h"
 #include "tests/server/server_test_support.h"
+#include "tests/support/process_stats.h"
 
 namespace quarvent::test {
 namespace {
