@@ -43,25 +43,30 @@ t = socket.socket(); t.bind(("127.0.0.1", 0)); p = t.getsockname()[1]
 u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.1", p)); print(p)'
 }
 
+DEMO_SERVER=""
+stop_demo_server() {
+  [ -n "$DEMO_SERVER" ] || return 0
+  kill -INT "$DEMO_SERVER" 2>/dev/null || true
+  wait "$DEMO_SERVER" 2>/dev/null || true
+}
+
 cmd_demo() {
   ensure_packages "${BASE_PACKAGES[@]}"
   configure_build build -DCMAKE_BUILD_TYPE=Release
-  local port
+  local port q=build/console/quarvent status=0
   port=$(free_port)
-  local q=build/console/quarvent
   echo "== quarvent serve --port $port" >&2
   "$q" serve --port "$port" &
-  local server=$!
-  trap 'kill -INT $server 2>/dev/null || true; wait $server 2>/dev/null || true' EXIT
+  DEMO_SERVER=$!
+  trap stop_demo_server EXIT
   sleep 0.5
-  if [ -x build/console/quarvent ] && "$q" measure --help >/dev/null 2>&1; then
-    echo "== quarvent measure --port $port --pattern 7 --duration 15 (TCP)" >&2
-    "$q" measure --port "$port" --pattern 7 --duration 15 --protocol tcp
-    echo "== quarvent measure --port $port --pattern 0 --duration 15 (UDP)" >&2
-    "$q" measure --port "$port" --pattern 0 --duration 15 --protocol udp || true
-  else
-    sleep 3
-  fi
+  echo "== quarvent measure --port $port --pattern 7 --duration 15 (TCP)" >&2
+  "$q" measure --port "$port" --pattern 7 --duration 15 --protocol tcp || status=1
+  echo "== quarvent measure --port $port --pattern 0 --duration 15 (UDP)" >&2
+  "$q" measure --port "$port" --pattern 0 --duration 15 --protocol udp || status=1
+  stop_demo_server
+  DEMO_SERVER=""
+  return $status
 }
 
 # Builds the libFuzzer targets with clang into build-fuzz.
