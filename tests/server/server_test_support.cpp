@@ -201,4 +201,17 @@ bool UdpClient::Negotiate(int pattern) {
   return std::string(reply.begin(), reply.end()) == std::string(kIdentifier) + std::string(1, '\0');
 }
 
+void ExpectGoodTcpSession(int port, bool expectClose) {
+  TcpClient next(port);
+  ASSERT_TRUE(next.Negotiate(7));
+  ASSERT_TRUE(next.SendRequest(8192));
+  std::vector<char> chunk;
+  ASSERT_TRUE(next.RecvChunk(chunk));
+  EXPECT_EQ(chunk.size(), 8192u);
+  ASSERT_TRUE(next.SendWord(kEndMarker));
+  if (expectClose) {
+    EXPECT_TRUE(next.SeesClose());
+  }
+}
+
 }  // namespace quarvent::test

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "common/socket.h"
 #include "common/stop_signal.h"
 #include "server/server_host.h"
+#include "server/udp_service.h"
 
 namespace quarvent::test {
 
@@ -225,6 +227,31 @@ class UdpClient {
  private:
   Socket m_sock;
   int m_port;
+};
+
+// A good TCP client on port: negotiates pattern 7, gets one 8,192-byte chunk
+// for its request and leaves with the end marker; with expectClose it then
+// sees the server close the connection.
+void ExpectGoodTcpSession(int port, bool expectClose = false);
+
+// A UDP service on a free port with a recording host. Start() runs it and
+// waits until its socket is bound; WaitSession() waits for the next bound
+// socket (one progress reset per session).
+class UdpServiceFixture : public ::testing::Test {
+ protected:
+  UdpServiceFixture() : port(FreePort()), host(port), service(host) {}
+  void Start() {
+    sessions = host.Count(HostEvent::kProgress, 0);
+    runner = std::make_unique<ServiceRunner<UdpServiceThread>>(service);
+    ASSERT_TRUE(WaitSession());
+  }
+  bool WaitSession() { return host.WaitCount(HostEvent::kProgress, 0, ++sessions); }
+
+  int port;
+  RecordingHost host;
+  UdpServiceThread service;
+  std::unique_ptr<ServiceRunner<UdpServiceThread>> runner;
+  int sessions = 0;
 };
 
 std::string Cp932(const std::string& utf8);  // with its NUL

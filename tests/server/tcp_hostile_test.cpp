@@ -36,14 +36,7 @@ class TcpHostileTest : public ::testing::Test {
       ::shutdown(client.Fd(), SHUT_WR);
   }
   void ExpectNextClientServed() {
-    TcpClient next(port);
-    ASSERT_TRUE(next.Negotiate(7));
-    ASSERT_TRUE(next.SendRequest(8192));
-    std::vector<char> chunk;
-    ASSERT_TRUE(next.RecvChunk(chunk));
-    EXPECT_EQ(chunk.size(), 8192u);
-    ASSERT_TRUE(next.SendWord(kEndMarker));
-    EXPECT_TRUE(next.SeesClose());
+    ExpectGoodTcpSession(port, true);
     EXPECT_FALSE(runner->Done());
   }
   // The run ended by itself with its end steps in order, gave up both its

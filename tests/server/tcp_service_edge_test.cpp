@@ -30,15 +30,7 @@ class TcpServiceEdgeTest : public ::testing::Test {
     EXPECT_EQ(host.Count(HostEvent::kClear, static_cast<int>(ServiceKind::kTcp)), 0);
   }
   // A fresh client is served: the service went back to listening.
-  void ExpectNextClientServed() {
-    TcpClient next(port);
-    ASSERT_TRUE(next.Negotiate(7));
-    ASSERT_TRUE(next.SendRequest(8192));
-    std::vector<char> chunk;
-    ASSERT_TRUE(next.RecvChunk(chunk));
-    EXPECT_EQ(chunk.size(), 8192u);
-    ASSERT_TRUE(next.SendWord(kEndMarker));
-  }
+  void ExpectNextClientServed() { ExpectGoodTcpSession(port); }
 
   int port;
   RecordingHost host;

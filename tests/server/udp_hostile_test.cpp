@@ -14,16 +14,8 @@
 namespace quarvent::test {
 namespace {
 
-class UdpHostileTest : public ::testing::Test {
+class UdpHostileTest : public UdpServiceFixture {
  protected:
-  UdpHostileTest() : port(FreePort()), host(port), service(host) {}
-
-  void Start() {
-    sessions = host.Count(HostEvent::kProgress, 0);
-    runner = std::make_unique<ServiceRunner<UdpServiceThread>>(service);
-    ASSERT_TRUE(WaitSession());
-  }
-  bool WaitSession() { return host.WaitCount(HostEvent::kProgress, 0, ++sessions); }
   static int Exchange(UdpClient& client, int32_t word = 4) {
     std::vector<char> chunk;
     if (!client.SendWord(word) || client.Recv(chunk) < 4) return -1;
@@ -54,12 +46,6 @@ class UdpHostileTest : public ::testing::Test {
     Start();  // the port is free again at once
     ExpectNextClientServed();
   }
-
-  int port;
-  RecordingHost host;
-  UdpServiceThread service;
-  std::unique_ptr<ServiceRunner<UdpServiceThread>> runner;
-  int sessions = 0;
 };
 
 // A request needs only a datagram of 4 bytes or more that is not the end

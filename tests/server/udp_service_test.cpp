@@ -12,18 +12,8 @@
 namespace quarvent::test {
 namespace {
 
-class UdpServiceTest : public ::testing::Test {
+class UdpServiceTest : public UdpServiceFixture {
  protected:
-  UdpServiceTest() : port(FreePort()), host(port), service(host) {}
-
-  // Starts a run and waits until its socket is bound (its progress reset).
-  void Start() {
-    sessions = host.Count(HostEvent::kProgress, 0);
-    runner = std::make_unique<ServiceRunner<UdpServiceThread>>(service);
-    ASSERT_TRUE(WaitSession());
-  }
-  // Waits for the next bound socket (one progress reset per session).
-  bool WaitSession() { return host.WaitCount(HostEvent::kProgress, 0, ++sessions); }
   void ExpectEndOfRun(const std::string& status) {
     ASSERT_TRUE(runner->WaitDone());
     const auto events = host.Events();
@@ -44,12 +34,6 @@ class UdpServiceTest : public ::testing::Test {
     const int length = GetLengthWord(chunk.data());
     return length == static_cast<int>(chunk.size()) ? length : -1;
   }
-
-  int port;
-  RecordingHost host;
-  UdpServiceThread service;
-  std::unique_ptr<ServiceRunner<UdpServiceThread>> runner;
-  int sessions = 0;
 };
 
 TEST_F(UdpServiceTest, OneSessionPerPatternWithTableSizes) {
