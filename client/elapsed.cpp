@@ -1,14 +1,13 @@
 #include "client/elapsed.h"
 
-#include <chrono>
+#include <ctime>
 
 namespace quarvent {
 
-ClockReading ReadClock() noexcept {
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                      std::chrono::steady_clock::now().time_since_epoch())
-                      .count();
-  return {ms / 1000, static_cast<int>(ms % 1000)};
+int64_t ReadClockMs() noexcept {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 ElapsedSplit SplitSeconds(int64_t totalSeconds) noexcept {

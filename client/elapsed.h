@@ -13,7 +13,15 @@ struct ClockReading {
   int milliseconds;
 };
 
-ClockReading ReadClock() noexcept;
+// Milliseconds of the monotonic clock, read once per pass of a run.
+int64_t ReadClockMs() noexcept;
+// The same count as whole seconds and milliseconds.
+constexpr ClockReading ToClockReading(int64_t ms) noexcept {
+  return {ms / 1000, static_cast<int>(ms % 1000)};
+}
+inline ClockReading ReadClock() noexcept {
+  return ToClockReading(ReadClockMs());
+}
 
 struct ElapsedSplit {
   int64_t totalSeconds;  // S: whole seconds between the readings

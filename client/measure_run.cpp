@@ -156,13 +156,15 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
   } catch (const std::system_error&) {
     // Without a watchdog the run still measures; only a stall goes unnoticed.
   }
-  const ClockReading start = ReadClock();
+  const int64_t startMs = ReadClockMs();
   CpuTimes cpuBase{};
   const bool cpu = GetOsFamily() == 3 && ReadProcessCpuTimes(&cpuBase);
 
-  ClockReading last = start;
-  int lastShownSeconds = -1;
-  int lastProgressStep = -1;       // milliseconds field / kProgressStepMs last handed over
+  // The clock is read once per pass, as a count of milliseconds; it is split
+  // into the display's fields only when they are handed over.
+  int64_t lastMs = startMs;
+  int64_t nextDisplayMs = 0;       // elapsed milliseconds of the next hand-over
+  int untilRequest = 0;            // passes before the next request is sent
   const char* stopLine = nullptr;  // abort or limit line before a full report
   const char* failText = nullptr;  // short report
   for (;;) {
@@ -174,11 +176,13 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
 
     if (m_host.m_bAbort.load(std::memory_order_relaxed)) {
       stopLine = text::kUserAbort;
-      last = ReadClock();
+      lastMs = ReadClockMs();
       break;
     }
     if (pattern.request.Random()) requestSize = pattern.request.Draw(m_rng);
-    if (interval > 0 && stats.passes % static_cast<uint32_t>(interval) == 0) {
+    // A request on every interval-th pass, the first included.
+    if (interval > 0 && --untilRequest < 0) {
+      untilRequest = interval - 1;
       PutLengthWord(m_buf, requestSize);
       sys::Send(fd, m_buf, static_cast<size_t>(requestSize));  // a failure shows in the receive
       stats.sent += requestSize;
@@ -188,21 +192,21 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
     int32_t length = 0;
     failText = ReceiveChunk(fd, m_config.protocol, m_buf, &length, &stats.received);
     if (failText) break;
-    last = ReadClock();
+    lastMs = ReadClockMs();
     if (length < stats.recvMin) stats.recvMin = length;
     if (length > stats.recvMax) stats.recvMax = length;
     if (++stats.passes == kPassLimit || stats.received >= kByteLimit) {
       stopLine = text::kLimit;
       break;
     }
-    const ElapsedSplit elapsed = SplitElapsed(start, last);
-    const int progressStep = elapsed.milliseconds / kProgressStepMs;
-    if (elapsed.seconds != lastShownSeconds || progressStep != lastProgressStep) {
-      lastShownSeconds = elapsed.seconds;
-      lastProgressStep = progressStep;
-      PublishDisplay(elapsed.totalSeconds, elapsed.milliseconds);
+    // Every whole second is a multiple of the step, so each change of the
+    // seconds is handed over too.
+    const int64_t elapsedMs = lastMs - startMs;
+    if (elapsedMs >= nextDisplayMs) {
+      nextDisplayMs = (elapsedMs / kProgressStepMs + 1) * kProgressStepMs;
+      PublishDisplay(elapsedMs / 1000, static_cast<int>(elapsedMs % 1000));
     }
-    if (limitMs >= 0 && elapsed.TotalMilliseconds() >= limitMs) break;
+    if (limitMs >= 0 && elapsedMs >= limitMs) break;
   }
 
   std::string report;
@@ -212,7 +216,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
     *outcome = RunOutcome::kShortReport;
   } else {
     if (stopLine) report += stopLine;
-    AppendFullReport(&report, stats, SplitElapsed(start, last));
+    AppendFullReport(&report, stats, SplitElapsed(ToClockReading(startMs), ToClockReading(lastMs)));
     *outcome = RunOutcome::kFullReport;
   }
   // Closing.

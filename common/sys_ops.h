@@ -12,7 +12,7 @@ struct Ops {
   ssize_t (*sendto)(int fd, const void* buf, size_t len, int flags, const sockaddr* addr,
                     socklen_t addrLen);
   ssize_t (*recv)(int fd, void* buf, size_t len, int flags);
-  ssize_t (*recvmsg)(int fd, msghdr* msg, int flags);
+  ssize_t (*recvfrom)(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromLen);
 };
 
 // The real calls.

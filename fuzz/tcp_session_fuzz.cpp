@@ -50,7 +50,7 @@ ssize_t ClientReadingSend(int fd, const void* buf, size_t len, int flags) {
   return ::send(fd, buf, len, flags);
 }
 
-const sys::Ops kOps = {ClientReadingSend, ::sendto, ::recv, ::recvmsg};
+const sys::Ops kOps = {ClientReadingSend, ::sendto, ::recv, ::recvfrom};
 
 }  // namespace
 

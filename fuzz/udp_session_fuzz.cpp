@@ -34,7 +34,7 @@ ssize_t CheckedSendTo(int fd, const void* buf, size_t len, int flags, const sock
   return ::sendto(fd, buf, len, flags | MSG_DONTWAIT, addr, addrLen);
 }
 
-const sys::Ops kOps = {::send, CheckedSendTo, ::recv, ::recvmsg};
+const sys::Ops kOps = {::send, CheckedSendTo, ::recv, ::recvfrom};
 
 Socket BoundLoopback(sockaddr_in& addr) {
   Socket sock = Socket::Udp();

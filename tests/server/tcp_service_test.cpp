@@ -245,7 +245,7 @@ ssize_t CountingSend(int fd, const void* buf, size_t len, int flags) {
   if (len == 4096) ++g_chunkSends;
   return ::send(fd, buf, len, flags);
 }
-const sys::Ops kCountingOps = {CountingSend, ::sendto, ::recv, ::recvmsg};
+const sys::Ops kCountingOps = {CountingSend, ::sendto, ::recv, ::recvfrom};
 
 TEST_F(TcpServiceTest, PatternZeroProgressIsOneAfter101Chunks) {
   g_chunkSends = 0;
