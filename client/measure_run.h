@@ -88,6 +88,10 @@ class MeasureRun final : private RecvErrorSink {
   ClientController& m_owner;
   ClientHost& m_host;
   Socket m_sock;
+  // The socket's descriptor in the table the other threads share, once the
+  // run's thread has a table of its own (m_sock is then the run's descriptor).
+  // Set by the run's thread, closed by the destructor after the join.
+  Socket m_sharedCopy;
   const RunConfig m_config;
   const ClientTiming m_timing;
   StopSignal m_stop;          // abandonment: shuts the run's socket down
@@ -104,7 +108,7 @@ class MeasureRun final : private RecvErrorSink {
   std::atomic<int> m_nDisplayProgress{0};
 
   Rand15 m_rng;
-  char m_line[kLineBufferSize];     // negotiation line, then the reply
+  char m_line[kLineBufferSize];  // negotiation line, then the reply
   // Requests are sent from it and chunks received into it. Cache-line aligned,
   // away from the fields other threads touch, as the kernel copies fastest there.
   alignas(64) char m_buf[kTransferBufferSize];
