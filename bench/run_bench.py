@@ -228,7 +228,7 @@ def dialog_vs_console(args, out):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--build", default="build-bench", help="build directory (Release)")
-    ap.add_argument("--reps", type=int, default=3, help="repetitions per cell (median)")
+    ap.add_argument("--reps", type=int, default=5, help="repetitions per cell (median)")
     ap.add_argument("--seconds", type=float, default=2.0, help="seconds per run")
     ap.add_argument("--patterns", type=lambda t: parse_list(t, 0, 10), default=list(range(11)))
     ap.add_argument("--protocols", default="tcp,udp")
