@@ -15,14 +15,14 @@ namespace {
 // The copy of the table is the calling thread's alone, so every call on it
 // goes to the kernel bare: a library that follows descriptors by number (a
 // sanitizer) would take them for calls on the table the other threads share.
-bool IsSocketOrPipe(int fd) {
+bool IsSocket(int fd) {
   struct stat st {};
 #ifdef SYS_fstat
   if (::syscall(SYS_fstat, fd, &st) != 0) return false;
 #else
   if (::syscall(SYS_newfstatat, fd, "", &st, AT_EMPTY_PATH) != 0) return false;
 #endif
-  return S_ISSOCK(st.st_mode) || S_ISFIFO(st.st_mode);
+  return S_ISSOCK(st.st_mode);
 }
 
 }  // namespace
@@ -46,7 +46,7 @@ bool TakeOwnDescriptorTable(int keep) noexcept {
       at += length;
       if (*name < '0' || *name > '9') continue;
       const int fd = std::atoi(name);
-      if (fd != keep && fd != listing && IsSocketOrPipe(fd)) ::syscall(SYS_close, fd);
+      if (fd != keep && fd != listing && IsSocket(fd)) ::syscall(SYS_close, fd);
     }
   }
   ::syscall(SYS_close, listing);

@@ -13,11 +13,12 @@ namespace quarvent {
 // returns true; false (errno set) where the system refuses, and the thread
 // goes on in the shared table.
 //
-// In the copy, keep and every descriptor that is neither a socket nor a pipe
-// stay open (a wake-up descriptor that a toolkit posts through, the standard
-// streams). Other sockets and pipes are closed in the copy only, so that when
-// another thread closes them, their peers see the end as before. Descriptors
-// opened by other threads from now on are not in the copy.
+// In the copy, every other socket is closed, so that when another thread
+// closes it, its peer sees the end (FIN or reset) as before. The rest stays
+// open in the copy as long as the thread lives: the standard streams, and the
+// descriptor (an eventfd or a pipe) through which a toolkit's event loop is
+// woken when the thread posts to it. Descriptors opened by other threads
+// from now on are not in the copy.
 //
 // keep is then open in both tables: a shutdown() from another thread still
 // reaches the socket, and the socket is released once both tables have closed

@@ -34,9 +34,9 @@ struct Pair {
   }
 };
 
-// The thread keeps its socket and the toolkit's wake-up descriptor; the other
-// sockets and pipes live on in the shared table only, so closing them there
-// still ends them for their peers.
+// The thread keeps its socket and the descriptors a toolkit is woken through
+// (an eventfd, a pipe); the other sockets live on in the shared table only, so
+// closing them there still ends them for their peers.
 TEST(OwnDescriptorTable, KeepsTheSocketAndLeavesOtherEndsToTheSharedTable) {
   Pair kept, other;
   int pipeFds[2];
@@ -54,18 +54,19 @@ TEST(OwnDescriptorTable, KeepsTheSocketAndLeavesOtherEndsToTheSharedTable) {
     EXPECT_EQ(::send(kept.a.Fd(), "x", 1, MSG_NOSIGNAL), 1);
     const uint64_t one = 1;
     EXPECT_EQ(::write(wake, &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    EXPECT_EQ(::write(pipeFds[1], "w", 1), 1);
     // The thread's descriptor of the kept socket goes; the shared one stays.
     ::close(kept.a.Fd());
   });
   tableTaken.get_future().wait();
   other.b.Reset();
-  ::close(pipeFds[1]);
   othersClosed.set_value();
   worker.join();
 
   EXPECT_TRUE(AtEnd(other.a.Fd()));
-  EXPECT_TRUE(AtEnd(pipeFds[0]));
   char c = 0;
+  EXPECT_EQ(::read(pipeFds[0], &c, 1), 1);
+  EXPECT_EQ(c, 'w');
   EXPECT_EQ(::recv(kept.b.Fd(), &c, 1, 0), 1);
   EXPECT_EQ(c, 'x');
   uint64_t count = 0;
@@ -78,6 +79,7 @@ TEST(OwnDescriptorTable, KeepsTheSocketAndLeavesOtherEndsToTheSharedTable) {
   kept.a.Reset();
   EXPECT_TRUE(AtEnd(kept.b.Fd()));
   ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
   ::close(wake);
 }
 
