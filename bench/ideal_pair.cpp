@@ -9,7 +9,6 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <sys/syscall.h>
 
 #include <chrono>
 #include <cstdio>
@@ -27,10 +26,9 @@ using namespace quarvent;
 alignas(64) char g_tcpBuf[kTransferBufferSize];
 alignas(64) char g_udpBuf[kTransferBufferSize];
 
-bool g_thr = false;
 bool RecvAll(int fd, char* p, int n) {
   while (n > 0) {
-    const ssize_t r = g_thr ? ::syscall(SYS_recvfrom, fd, p, static_cast<size_t>(n), 0, nullptr, nullptr) : ::recv(fd, p, static_cast<size_t>(n), 0);
+    const ssize_t r = ::recv(fd, p, static_cast<size_t>(n), 0);
     if (r <= 0) return false;
     p += r;
     n -= static_cast<int>(r);
@@ -193,8 +191,6 @@ int main(int argc, char** argv) {
     ServeTcp(port);
     return 0;
   }
-  g_thr = getenv("IDEAL_THREAD") != nullptr;
-  if (g_thr) { std::thread([]{ std::this_thread::sleep_for(std::chrono::hours(1)); }).detach(); }
   if (argc == 6 && std::strcmp(argv[1], "measure") == 0)
     return Measure(std::atoi(argv[2]), std::atoi(argv[3]), std::strcmp(argv[4], "udp") == 0,
                    std::atoi(argv[5]));
