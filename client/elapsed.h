@@ -19,9 +19,6 @@ int64_t ReadClockMs() noexcept;
 constexpr ClockReading ToClockReading(int64_t ms) noexcept {
   return {ms / 1000, static_cast<int>(ms % 1000)};
 }
-inline ClockReading ReadClock() noexcept {
-  return ToClockReading(ReadClockMs());
-}
 
 struct ElapsedSplit {
   int64_t totalSeconds;  // S: whole seconds between the readings

@@ -8,26 +8,19 @@
 
 #include "common/protocol.h"
 #include "common/rng.h"
+#include "tests/support/loopback.h"
 
 namespace quarvent::testing {
 namespace {
 
-void SetTimeout(int fd, int ms) {
-  timeval tv{ms / 1000, (ms % 1000) * 1000};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
 Socket BindLoopback(int protocol, int* port) {
   Socket sock = protocol == kUdp ? Socket::Udp() : Socket::Tcp();
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr = test::Loopback(0);
   ::bind(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr);
   socklen_t len = sizeof addr;
   ::getsockname(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
   *port = ntohs(addr.sin_port);
-  SetTimeout(sock.Fd(), 3000);
+  test::SetTimeouts(sock.Fd(), 3000);
   return sock;
 }
 
@@ -167,7 +160,7 @@ void ScriptServer::Run(Script script, int sessions) {
     if (m_nProtocol == kTcp) {
       fd = ::accept(m_sock.Fd(), nullptr, nullptr);
       if (fd < 0) return;
-      SetTimeout(fd, 3000);
+      test::SetTimeouts(fd, 3000);
       m_vConnections.emplace_back(fd);
     }
     m_vSessions.emplace_back(fd, m_nProtocol);

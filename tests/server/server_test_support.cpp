@@ -10,44 +10,13 @@
 #include "common/cp932.h"
 #include "common/protocol.h"
 #include "common/transfer.h"
+#include "tests/support/loopback.h"
 
 namespace quarvent::test {
-namespace {
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  return addr;
-}
-
-void SetTimeout(int fd, std::chrono::milliseconds timeout) {
-  timeval tv{};
-  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-  tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-}  // namespace
-
 int FreePort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    Socket tcp = Socket::Tcp();
-    sockaddr_in addr = Loopback(0);
-    if (::bind(tcp.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) continue;
-    socklen_t len = sizeof addr;
-    ::getsockname(tcp.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-    const int port = ntohs(addr.sin_port);
-    Socket udp = Socket::Udp();
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(static_cast<uint16_t>(port));
-    if (::bind(udp.Fd(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0) return port;
-  }
-  ADD_FAILURE() << "no free port";
-  return 0;
+  const int port = FindFreePort();
+  if (port == 0) ADD_FAILURE() << "no free port";
+  return port;
 }
 
 std::string Cp932(const std::string& utf8) {
@@ -58,7 +27,7 @@ TcpClient::TcpClient(int port, std::chrono::milliseconds recvTimeout) {
   const auto end = std::chrono::steady_clock::now() + 1s;
   do {
     Socket sock = Socket::Tcp();
-    SetTimeout(sock.Fd(), recvTimeout);
+    SetTimeouts(sock.Fd(), static_cast<int>(recvTimeout.count()));
     sockaddr_in addr = Loopback(port);
     if (::connect(sock.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
       m_sock = std::move(sock);
@@ -159,7 +128,7 @@ UdpClient::UdpClient(int port, std::chrono::milliseconds recvTimeout)
 }
 
 void UdpClient::SetTimeout(std::chrono::milliseconds timeout) {
-  quarvent::test::SetTimeout(m_sock.Fd(), timeout);
+  SetTimeouts(m_sock.Fd(), static_cast<int>(timeout.count()));
 }
 
 bool UdpClient::Send(const void* data, size_t size) {

@@ -64,7 +64,7 @@ class ClientRunTest : public QObject {
 
  private slots:
   void init() {
-    m_nPort = FreePort();
+    m_nPort = FindFreePort();
     QVERIFY(m_nPort > 0);
     m_server = std::make_unique<LoopbackServer>(m_nPort);
     QTRY_VERIFY(m_server->Ready());

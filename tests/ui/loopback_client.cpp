@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <chrono>
 #include <thread>
@@ -11,24 +10,11 @@
 
 #include "common/protocol.h"
 #include "common/transfer.h"
+#include "tests/support/loopback.h"
 
 namespace quarvent::test {
 
 namespace {
-
-sockaddr_in Loopback(int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  return addr;
-}
-
-void SetTimeout(int fd) {
-  timeval tv{2, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
 
 bool SendAll(int fd, const char* data, size_t size) {
   while (size > 0) {
@@ -42,29 +28,12 @@ bool SendAll(int fd, const char* data, size_t size) {
 
 }  // namespace
 
-int FreePort() {
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    Socket tcp = Socket::Tcp();
-    sockaddr_in addr = Loopback(0);
-    if (::bind(tcp.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) continue;
-    socklen_t len = sizeof addr;
-    ::getsockname(tcp.Fd(), reinterpret_cast<sockaddr*>(&addr), &len);
-    const int port = ntohs(addr.sin_port);
-    Socket udp = Socket::Udp();
-    sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = addr.sin_port;
-    if (::bind(udp.Fd(), reinterpret_cast<sockaddr*>(&any), sizeof any) == 0) return port;
-  }
-  return 0;
-}
-
 bool TcpTestClient::Connect(int port) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   const sockaddr_in addr = Loopback(port);
   while (std::chrono::steady_clock::now() < deadline) {
     m_sock = Socket::Tcp();
-    SetTimeout(m_sock.Fd());
+    SetTimeouts(m_sock.Fd(), 2000);
     if (::connect(m_sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
       return true;
     }

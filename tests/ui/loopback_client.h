@@ -6,11 +6,9 @@
 #include <string>
 
 #include "common/socket.h"
+#include "tests/support/loopback.h"
 
 namespace quarvent::test {
-
-// A port on which neither a TCP nor a UDP socket is bound right now.
-int FreePort();
 
 class TcpTestClient {
  public:
