@@ -197,14 +197,7 @@ class ClientRunTest : public QObject {
   }
 
   void AbortInTheSweepPauseEndsTheSweep() {
-    quarvent::ClientTiming timing = FastTiming();
-    timing.sweepNextDelayMs = 600;
-    m_dlg = std::make_unique<CClientDlg>(timing);
-    CClientDlg& dlg = *m_dlg;
-    dlg.show();
-    PortField(dlg)->setText(QString::number(m_nPort));
-    PatternList(dlg)->setCurrentIndex(9);
-    Button(dlg, CClientDlg::kIdcStart)->click();
+    CClientDlg& dlg = StartSweepIntoItsPause(600);
     QTRY_COMPARE_WITH_TIMEOUT(Elapsed(dlg), QStringLiteral("テスト待ち "), kRunTimeoutMs);
     QVERIFY(MeasuringControls(dlg));
     Button(dlg, CClientDlg::kIdcAbort)->click();
@@ -218,14 +211,7 @@ class ClientRunTest : public QObject {
   }
 
   void EscapeInTheSweepPauseEndsEverything() {
-    quarvent::ClientTiming timing = FastTiming();
-    timing.sweepNextDelayMs = 400;
-    m_dlg = std::make_unique<CClientDlg>(timing);
-    CClientDlg& dlg = *m_dlg;
-    dlg.show();
-    PortField(dlg)->setText(QString::number(m_nPort));
-    PatternList(dlg)->setCurrentIndex(9);
-    Button(dlg, CClientDlg::kIdcStart)->click();
+    CClientDlg& dlg = StartSweepIntoItsPause(400);
     QTRY_COMPARE_WITH_TIMEOUT(Elapsed(dlg), QStringLiteral("テスト待ち "), kRunTimeoutMs);
     QTest::keyClick(&dlg, Qt::Key_Escape);
     QVERIFY(!dlg.isVisible());
@@ -336,6 +322,20 @@ class ClientRunTest : public QObject {
   }
 
  private:
+  // A new dialog whose automatic sweep pauses pauseMs between its runs,
+  // started at pattern 9.
+  CClientDlg& StartSweepIntoItsPause(int pauseMs) {
+    quarvent::ClientTiming timing = FastTiming();
+    timing.sweepNextDelayMs = pauseMs;
+    m_dlg = std::make_unique<CClientDlg>(timing);
+    CClientDlg& dlg = *m_dlg;
+    dlg.show();
+    PortField(dlg)->setText(QString::number(m_nPort));
+    PatternList(dlg)->setCurrentIndex(9);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    return dlg;
+  }
+
   int m_nPort = 0;
   std::unique_ptr<LoopbackServer> m_server;
   std::unique_ptr<CClientDlg> m_dlg;

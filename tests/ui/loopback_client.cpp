@@ -49,6 +49,10 @@ std::string TcpTestClient::Negotiate(int pattern) {
   return SendLine(line);
 }
 
+bool TcpTestClient::ConnectAndNegotiate(int port, int pattern) {
+  return Connect(port) && Negotiate(pattern) == kIdentifier;
+}
+
 std::string TcpTestClient::SendLine(const char* line) {
   if (SendString(m_sock.Fd(), line) <= 0) return {};
   char reply[kLineBufferSize] = {};

@@ -17,6 +17,8 @@ class TcpTestClient {
   // Sends the negotiation line (or `line` as it is) and returns the reply.
   std::string Negotiate(int pattern);
   std::string SendLine(const char* line);
+  // Connect, then the pattern's negotiation answered with the identifier.
+  bool ConnectAndNegotiate(int port, int pattern = 7);
   // One 8,192-byte request and the chunk that answers it (pattern 7).
   bool Exchange();
   // The end marker.

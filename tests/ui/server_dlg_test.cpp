@@ -133,8 +133,7 @@ class ServerDlgTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QString::fromUtf8(kListening), kTimeoutMs);
 
     TcpTestClient client;
-    QVERIFY(client.Connect(m_nPort));
-    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(client.ConnectAndNegotiate(m_nPort));
     QVERIFY(client.Exchange());
     QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QStringLiteral("TCP 通信中"), kTimeoutMs);
     QVERIFY(dlg.Controller().Connected());
@@ -156,8 +155,7 @@ class ServerDlgTest : public QObject {
     QVERIFY(Listening(dlg));
     QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QString::fromUtf8(kListening), kTimeoutMs);
     TcpTestClient again;
-    QVERIFY(again.Connect(m_nPort));
-    QCOMPARE(again.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(again.ConnectAndNegotiate(m_nPort));
     QCOMPARE(quarvent::test::UdpNegotiate(m_nPort, 0), std::string(kIdentifier));
     QVERIFY(Listening(dlg));
     Button(dlg, CServerDlg::kIdcStopListen)->click();
@@ -170,8 +168,7 @@ class ServerDlgTest : public QObject {
     Button(dlg, CServerDlg::kIdcStartListen)->click();
     QCOMPARE(dlg.GetPort(), m_nPort + 65536);
     TcpTestClient client;
-    QVERIFY(client.Connect(m_nPort));
-    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(client.ConnectAndNegotiate(m_nPort));
     QCOMPARE(quarvent::test::UdpNegotiate(m_nPort, 0), std::string(kIdentifier));
   }
 
@@ -190,8 +187,7 @@ class ServerDlgTest : public QObject {
     QCOMPARE(dlg.GetPort(), m_nPort);
     QVERIFY(Listening(dlg));
     TcpTestClient client;
-    QVERIFY(client.Connect(m_nPort));
-    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(client.ConnectAndNegotiate(m_nPort));
   }
 
   void RejectedNegotiationLeavesUdpListening() {
@@ -212,8 +208,7 @@ class ServerDlgTest : public QObject {
     // A new start replaces the survivor on the same port.
     Button(dlg, CServerDlg::kIdcStartListen)->click();
     TcpTestClient again;
-    QVERIFY(again.Connect(m_nPort));
-    QCOMPARE(again.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(again.ConnectAndNegotiate(m_nPort));
   }
 
   void CloseAsksOnlyWhileATcpClientIsConnected() {
@@ -221,8 +216,7 @@ class ServerDlgTest : public QObject {
     PortField(dlg)->setText(QString::number(m_nPort));
     Button(dlg, CServerDlg::kIdcStartListen)->click();
     TcpTestClient client;
-    QVERIFY(client.Connect(m_nPort));
-    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(client.ConnectAndNegotiate(m_nPort));
     QTRY_VERIFY_WITH_TIMEOUT(dlg.Controller().Connected(), kTimeoutMs);
     {
       BoxAnswer no(QMessageBox::No);
@@ -264,8 +258,7 @@ class ServerDlgTest : public QObject {
     PortField(dlg)->setText(QString::number(m_nPort));
     Button(dlg, CServerDlg::kIdcStartListen)->click();
     TcpTestClient client;
-    QVERIFY(client.Connect(m_nPort));
-    QCOMPARE(client.Negotiate(7), std::string(kIdentifier));
+    QVERIFY(client.ConnectAndNegotiate(m_nPort));
     QTRY_VERIFY_WITH_TIMEOUT(dlg.Controller().Connected(), kTimeoutMs);
     BoxAnswer answer(QMessageBox::No);
     QTest::keyClick(&dlg, Qt::Key_Escape);
