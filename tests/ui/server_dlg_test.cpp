@@ -126,8 +126,7 @@ class ServerDlgTest : public QObject {
 
   void StartServeStopAndStartAgain() {
     CServerDlg& dlg = *m_dlg;
-    PortField(dlg)->setText(QString::number(m_nPort));
-    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    StartListening(dlg);
     QVERIFY(Listening(dlg));
     QCOMPARE(dlg.GetPort(), m_nPort);
     QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QString::fromUtf8(kListening), kTimeoutMs);
@@ -174,8 +173,7 @@ class ServerDlgTest : public QObject {
 
   void NonIntegerPortKeepsThePreviousValue() {
     CServerDlg& dlg = *m_dlg;
-    PortField(dlg)->setText(QString::number(m_nPort));
-    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    StartListening(dlg);
     Button(dlg, CServerDlg::kIdcStopListen)->click();
     PortField(dlg)->setText(QStringLiteral("abc"));
     BoxAnswer answer(QMessageBox::Ok);
@@ -192,8 +190,7 @@ class ServerDlgTest : public QObject {
 
   void RejectedNegotiationLeavesUdpListening() {
     CServerDlg& dlg = *m_dlg;
-    PortField(dlg)->setText(QString::number(m_nPort));
-    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    StartListening(dlg);
     TcpTestClient client;
     QVERIFY(client.Connect(m_nPort));
     const std::string reply = client.SendLine("QUARVENTOLIS-PIPEGAUGER 99:3");
@@ -213,8 +210,7 @@ class ServerDlgTest : public QObject {
 
   void CloseAsksOnlyWhileATcpClientIsConnected() {
     CServerDlg& dlg = *m_dlg;
-    PortField(dlg)->setText(QString::number(m_nPort));
-    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    StartListening(dlg);
     TcpTestClient client;
     QVERIFY(client.ConnectAndNegotiate(m_nPort));
     QTRY_VERIFY_WITH_TIMEOUT(dlg.Controller().Connected(), kTimeoutMs);
@@ -242,8 +238,7 @@ class ServerDlgTest : public QObject {
 
   void CloseWithoutClientAsksNothing() {
     CServerDlg& dlg = *m_dlg;
-    PortField(dlg)->setText(QString::number(m_nPort));
-    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    StartListening(dlg);
     // A UDP client does not count.
     QCOMPARE(quarvent::test::UdpNegotiate(m_nPort, 0), std::string(kIdentifier));
     BoxAnswer answer(QMessageBox::No);
@@ -255,8 +250,7 @@ class ServerDlgTest : public QObject {
 
   void EscapeEndsWithoutAQuestion() {
     CServerDlg& dlg = *m_dlg;
-    PortField(dlg)->setText(QString::number(m_nPort));
-    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    StartListening(dlg);
     TcpTestClient client;
     QVERIFY(client.ConnectAndNegotiate(m_nPort));
     QTRY_VERIFY_WITH_TIMEOUT(dlg.Controller().Connected(), kTimeoutMs);
@@ -331,6 +325,12 @@ class ServerDlgTest : public QObject {
   }
 
  private:
+  // Types the test's port and clicks 待受開始.
+  void StartListening(CServerDlg& dlg) {
+    PortField(dlg)->setText(QString::number(m_nPort));
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+  }
+
   std::unique_ptr<CServerDlg> m_dlg;
   int m_nPort = 0;
 };
