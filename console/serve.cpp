@@ -25,7 +25,9 @@ void PrintServeHelp(std::FILE* out) {
       "  --port N   port for both services (default 49152); any integer, of which\n"
       "             the low 16 bits are used\n"
       "  --help     show this help\n"
-      "Each status change and receive error is printed on stderr. SIGINT or SIGTERM\n"
+      "Each status change and receive error is printed on stderr. Once both services\n"
+      "are bound, one line 'quarvent serve: listening on port P (TCP and UDP)' is\n"
+      "printed on stderr: a client sent from then on is served. SIGINT or SIGTERM\n"
       "stops both services (exit 0); the exit code is 1 once both services have\n"
       "ended by themselves, 2 on bad usage.\n",
       out);
@@ -59,11 +61,22 @@ class ConsoleServerHost final : public ServerHost {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(utf8.size()), utf8.data());
     ack.Acknowledge();
   }
+  // The readiness line, once: both services have bound their socket.
+  void OnServiceListening(ServiceKind kind) override {
+    const int bit = kind == ServiceKind::kTcp ? 1 : 2;
+    if ((m_nListening.fetch_or(bit) | bit) == 3 && !m_bAnnounced.exchange(true)) {
+      std::fprintf(stderr, "quarvent serve: listening on port %u (TCP and UDP)\n",
+                   static_cast<unsigned>(m_nPort) & 0xFFFFu);
+      std::fflush(stderr);
+    }
+  }
   int Ended() const noexcept { return m_nEnded.load(); }
 
  private:
   const int m_nPort;
   std::atomic<int> m_nEnded{0};
+  std::atomic<int> m_nListening{0};  // bit 0: TCP listens, bit 1: UDP is bound
+  std::atomic<bool> m_bAnnounced{false};
 };
 
 }  // namespace

@@ -20,6 +20,7 @@ class ListenController::Relay final : public ServerHost {
   void ShowRecvErrorNotice(ServiceKind kind, std::string_view utf8, NoticeAck ack) override {
     m_owner.m_host.ShowRecvErrorNotice(kind, utf8, std::move(ack));
   }
+  void OnServiceListening(ServiceKind kind) override { m_owner.m_host.OnServiceListening(kind); }
 
  private:
   ListenController& m_owner;

@@ -79,6 +79,10 @@ class ServerHost {
   // ack.Acknowledge() when the user has closed it. The service waits for that
   // or for its stop before it goes on.
   virtual void ShowRecvErrorNotice(ServiceKind kind, std::string_view utf8, NoticeAck ack) = 0;
+  // The service's socket is bound (and, for TCP, listening): a client sent
+  // from now on is heard. TCP calls it once per start, UDP at every session
+  // start, since it binds a fresh socket for each session. Must not block.
+  virtual void OnServiceListening(ServiceKind) {}
 
  protected:
   ~ServerHost() = default;

@@ -60,6 +60,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
     } else if (::listen(listen.Fd(), 1) < 0) {
       FormatError(stop, "listen() Failed.  ErrCode=%d.", errno);
     } else {
+      if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kTcp); })) return 0;
       for (;;) {
         if (!stop.IfRunning([&] {
               m_host.SetStatusText(kListening);

@@ -49,6 +49,7 @@ int UdpServiceThread::Run(StopSignal& stop) {
       sock.Reset();
       break;
     }
+    if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kUdp); })) return 0;
     const Outcome outcome = ServeSession(sock.Fd(), stop);
     if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
     // Closing the socket drops whatever the ended session still has queued.
