@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <utility>
+
 namespace quarvent {
 
 bool StopSignal::Attach(int fd) {
@@ -30,6 +32,15 @@ void StopSignal::Stop() {
       if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
   }
   m_cv.notify_all();
+}
+
+AttachedSocket::AttachedSocket(StopSignal& stop, Socket sock)
+    : m_stop(stop), m_sock(std::move(sock)), m_bAttached(m_sock && m_stop.Attach(m_sock.Fd())) {}
+
+void AttachedSocket::Close() noexcept {
+  if (m_bAttached) m_stop.Detach(m_sock.Fd());
+  m_bAttached = false;
+  m_sock.Reset();
 }
 
 void StopSignal::Wake() {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <utility>
 
 #include "common/cp932.h"
 #include "common/protocol.h"
@@ -18,14 +19,6 @@ namespace {
 
 constexpr char kListening[] = "待受中...";
 constexpr char kStreaming[] = "TCP 通信中";
-
-// Shuts a connection down in both directions, takes it off the stop signal and
-// closes it.
-void EndConnection(Socket& sock, StopSignal& stop) {
-  sock.Shutdown();
-  stop.Detach(sock.Fd());
-  sock.Reset();
-}
 
 }  // namespace
 
@@ -48,10 +41,11 @@ int TcpServiceThread::Run(StopSignal& stop) {
   ServiceNoticeSink sink(m_host, ServiceKind::kTcp, stop);
 
   if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
-  Socket listen = Socket::Tcp();
-  if (listen) {
-    if (!stop.IfRunning([&] { m_fields.m_sockListen = listen.Fd(); })) return 0;
-    if (!stop.Attach(listen.Fd())) return 0;
+  Socket created = Socket::Tcp();
+  if (created) {
+    if (!stop.IfRunning([&] { m_fields.m_sockListen = created.Fd(); })) return 0;
+    AttachedSocket listen(stop, std::move(created));
+    if (!listen.Attached()) return 0;
     SetSocketOption(listen.Fd(), SO_REUSEADDR, 1);
     int port = 0;
     if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
@@ -77,17 +71,17 @@ int TcpServiceThread::Run(StopSignal& stop) {
           FormatError(stop, "accept() Failed.  ErrCode=%d.", errno);
           break;
         }
-        Socket conn(fd);
-        if (!stop.Attach(conn.Fd())) return 0;
+        AttachedSocket conn(stop, Socket(fd));
+        if (!conn.Attached()) return 0;
         const Outcome outcome = ServeConnection(conn.Fd(), stop);
-        EndConnection(conn, stop);
+        conn.Shutdown();
+        conn.Close();
         if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
         if (outcome == Outcome::kServiceEnds) break;
         if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
       }
     }
-    stop.Detach(listen.Fd());
-    listen.Reset();
+    listen.Close();
   } else {
     FormatError(stop, "socket() Failed.  ErrCode=%d.", errno);
   }

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "common/cp932.h"
 #include "common/protocol.h"
@@ -37,16 +38,15 @@ int UdpServiceThread::Run(StopSignal& stop) {
   ServiceNoticeSink sink(m_host, ServiceKind::kUdp, stop);
 
   if (!stop.IfRunning([&] { m_host.SetStatusText(kListening); })) return 0;
-  Socket sock = Socket::Udp();
-  if (!sock) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
-  while (sock) {
-    if (!stop.Attach(sock.Fd())) return 0;
+  Socket created = Socket::Udp();
+  if (!created) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
+  while (created) {
+    AttachedSocket sock(stop, std::move(created));
+    if (!sock.Attached()) return 0;
     int port = 0;
     if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
     if (BindAnyPort(sock.Fd(), port) < 0) {
       FormatError(stop, "bind() UDP Failed.  ErrCode=%d.", errno);
-      stop.Detach(sock.Fd());
-      sock.Reset();
       break;
     }
     if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kUdp); })) return 0;
@@ -54,12 +54,11 @@ int UdpServiceThread::Run(StopSignal& stop) {
     if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
     // Closing the socket drops whatever the ended session still has queued.
     sock.Shutdown();
-    stop.Detach(sock.Fd());
-    sock.Reset();
+    sock.Close();
     if (outcome == Outcome::kServiceEnds) break;
     if (!stop.IfRunning([&] { m_host.SetStatusText(kListening); })) return 0;
-    sock = Socket::Udp();
-    if (!sock) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
+    created = Socket::Udp();
+    if (!created) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
   }
   // The service ended by itself.
   stop.IfRunning([&] {
