@@ -28,8 +28,13 @@ void StopSignal::Stop() {
   {
     std::lock_guard lock(m_mutex);
     m_stopped.store(true, std::memory_order_release);
-    for (int fd : m_fds)
+    // A socket is shut down once; Attach refuses after the stop, so the
+    // numbers are of no further use, and keeping them would let a later call
+    // reach a socket that has been given one of them since.
+    for (int& fd : m_fds) {
       if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+      fd = -1;
+    }
   }
   m_cv.notify_all();
 }

@@ -23,8 +23,8 @@ class StopSignal {
   // shut down a descriptor number that has been reused.
   void Detach(int fd);
 
-  // Marks the worker stopped, shuts its attached sockets down and wakes its
-  // waits. Safe to call any number of times from any thread.
+  // Marks the worker stopped, shuts its attached sockets down, forgets them,
+  // and wakes its waits. Safe to call any number of times from any thread.
   void Stop();
   bool Stopped() const noexcept { return m_stopped.load(std::memory_order_acquire); }
 

@@ -88,6 +88,24 @@ TEST(StopSignal, NumberClosedByTheGuardIsNotShutDownLater) {
   EXPECT_TRUE(PairWorks(a, b));
 }
 
+TEST(StopSignal, StopForgetsTheNumbersItHasShutDown) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  const int number = sv[0];
+  Socket peer(sv[1]);
+  StopSignal stop;
+  {
+    Socket worker(sv[0]);
+    ASSERT_TRUE(stop.Attach(worker.Fd()));
+    stop.Stop();
+  }  // closed without a detach
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  Socket a(sv[0]), b(sv[1]);
+  ASSERT_EQ(a.Fd(), number);
+  stop.Stop();
+  EXPECT_TRUE(PairWorks(a, b));
+}
+
 TEST(StopSignal, GuardMadeAfterTheStopAttachesNothingAndStillCloses) {
   int sv[2];
   ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
