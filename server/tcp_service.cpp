@@ -142,7 +142,8 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
       if (RecvFull(conn, word, 4) < 4) break;
       const int32_t length = GetLengthWord(word);
       if (length == kEndMarker) break;
-      if (ReadRequestBody(conn, length) < 0) break;
+      // A client that closed before its request was complete gets no chunk.
+      if (ReadRequestBody(conn, length) <= 0) break;
     }
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
@@ -161,13 +162,15 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
 }
 
 // Reads the body of a request (length minus 4 bytes) into the start of the
-// transfer buffer and answers like RecvFull: the count, that count itself when
-// it is 0 or negative, 0 when the client closed, negative on error. A body
-// longer than the buffer is read in buffer-sized pieces, each over the last,
-// so that nothing is written past the buffer and the connection stays in step.
+// transfer buffer. Returns a positive value when the whole body has arrived
+// (at once for a request that is only its length word), 0 when the client
+// closed before it was complete, negative on error or a length word below 4.
+// A body longer than the buffer is read in buffer-sized pieces, each over the
+// last, so that nothing is written past the buffer and the connection stays
+// in step.
 int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
   long long remaining = static_cast<long long>(length) - 4;
-  if (remaining <= 0) return remaining < 0 ? -1 : 0;
+  if (remaining <= 0) return remaining < 0 ? -1 : 1;
   while (remaining > 0) {
     const int piece =
         remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;

@@ -116,5 +116,40 @@ TEST(StaleDescriptor, StoppedUdpRunLeavesNoSocketNumberBehind) {
                                     [&] { return host.WaitCount(HostEvent::kProgress, 0, 1); });
 }
 
+class TcpRequestCutShort : public ::testing::Test {
+ protected:
+  TcpRequestCutShort() : port(FreePort()), host(port), service(host, fields) {}
+
+  void Start() {
+    runner = std::make_unique<ServiceRunner<TcpServiceThread>>(service);
+    ASSERT_TRUE(host.WaitStatus("待受中..."));
+  }
+
+  int port;
+  RecordingHost host;
+  TcpListenFields fields;
+  TcpServiceThread service;
+  std::unique_ptr<ServiceRunner<TcpServiceThread>> runner;
+};
+
+// A body longer than the transfer buffer is read in pieces; a client that
+// closes its sending side in the second piece gets no chunk either: the
+// connection ends, and the service takes the next client.
+TEST_F(TcpRequestCutShort, ClosedInALaterPieceOfALongBodyEndsTheConnection) {
+  Start();
+  TcpClient client(port);
+  ASSERT_TRUE(client.Negotiate(7));
+  const int32_t length = kTransferBufferSize + 4 + 100;
+  std::vector<char> request(static_cast<size_t>(length) - 50, 'r');
+  PutLengthWord(request.data(), length);
+  ASSERT_TRUE(client.SendAll(request.data(), request.size()));
+  ASSERT_EQ(::shutdown(client.Fd(), SHUT_WR), 0);
+  char word[4];
+  EXPECT_EQ(::recv(client.Fd(), word, sizeof word, 0), 0);  // orderly close, no chunk
+  ExpectGoodTcpSession(port);
+  EXPECT_FALSE(runner->Done());
+  EXPECT_EQ(service.ErrorText(), "");
+}
+
 }  // namespace
 }  // namespace quarvent::test
