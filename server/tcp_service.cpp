@@ -5,40 +5,25 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
 #include <utility>
 
 #include "common/cp932.h"
 #include "common/protocol.h"
 #include "common/socket.h"
 #include "server/bind_port.h"
-#include "server/notice_sink.h"
 
 namespace quarvent {
 namespace {
 
-constexpr char kListening[] = "待受中...";
 constexpr char kStreaming[] = "TCP 通信中";
 
 }  // namespace
 
 TcpServiceThread::TcpServiceThread(ServerHost& host, TcpListenFields& fields)
-    : m_host(host), m_fields(fields), m_transfer(new char[kTransferBufferSize]) {
-  FillTransferBuffer(m_transfer.get());
-}
-
-void TcpServiceThread::FormatError(StopSignal& stop, const char* format, int err) {
-  // A call that failed because of the stop is no failure of the service.
-  if (stop.Stopped()) return;
-  char text[128];
-  std::snprintf(text, sizeof text, format, err);
-  m_strError = text;
-}
+    : StreamService(host, ServiceKind::kTcp), m_fields(fields) {}
 
 int TcpServiceThread::Run(StopSignal& stop) {
-  std::optional<sys::ScopedOps> ops;
-  if (m_ops) ops.emplace(*m_ops);
-  ServiceNoticeSink sink(m_host, ServiceKind::kTcp, stop);
+  const RunScope scope(*this, stop);
 
   if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
   Socket created = Socket::Tcp();
@@ -57,7 +42,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
       if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kTcp); })) return 0;
       for (;;) {
         if (!stop.IfRunning([&] {
-              m_host.SetStatusText(kListening);
+              m_host.SetStatusText(kListeningText);
               m_host.SetProgress(0);
             }))
           return 0;
@@ -85,25 +70,15 @@ int TcpServiceThread::Run(StopSignal& stop) {
   } else {
     FormatError(stop, "socket() Failed.  ErrCode=%d.", errno);
   }
-  // The service ended by itself.
-  stop.IfRunning([&] {
+  EndRunByItself(stop, [&] {
     m_fields.m_bConnected = 0;
     m_fields.m_sockListen = 0;
-    m_host.SetStatusText(m_strError);
-    m_host.SetProgress(0);
-    m_host.SetListeningState(0);
-    m_host.ClearServiceHandle(ServiceKind::kTcp);
   });
   return 0;
 }
 
 TcpServiceThread::Outcome TcpServiceThread::ServeConnection(int conn, StopSignal& stop) {
-  if (m_seed)
-    m_rng.Seed(*m_seed);
-  else
-    m_rng.SeedFromTime();
-  // A request body of the last connection may have overwritten the fill.
-  FillTransferBuffer(m_transfer.get());
+  BeginClient();
   return ServeClient(conn, stop);
 }
 
@@ -131,8 +106,7 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
   const ServerPattern& rule = ServerPatternFor(pattern, kTcp);
   char* const buf = m_transfer.get();
   uint32_t k = 0;  // chunks sent on this connection
-  int j = 0;       // chunks since the progress bar last moved
-  int p = 0;       // progress position
+  Progress progress{rule.progressStep};
   if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
   SendString(conn, m_line);
 
@@ -142,21 +116,19 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
       if (RecvFull(conn, word, 4) < 4) break;
       const int32_t length = GetLengthWord(word);
       if (length == kEndMarker) break;
+      // The rest is counted in bytes, length - 4 of them (UDP counts whole datagrams).
       // A client that closed before its request was complete gets no chunk.
       if (ReadRequestBody(conn, length) <= 0) break;
     }
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
     if (sys::Send(conn, buf, static_cast<size_t>(size)) < 0) {
+      // A failed chunk send empties the TCP error text (UDP records its error).
       if (!stop.Stopped()) m_strError.clear();
       break;
     }
     if (++k == static_cast<uint32_t>(INT_MAX)) k = 0;
-    if (++j > rule.progressStep) {
-      j = 0;
-      if (++p > 100) p = 0;
-      if (!stop.IfRunning([&] { m_host.SetProgress(p); })) return Outcome::kStopped;
-    }
+    if (!CountChunk(progress, stop)) return Outcome::kStopped;
   }
   return stop.Stopped() ? Outcome::kStopped : Outcome::kNextClient;
 }
