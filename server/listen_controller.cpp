@@ -87,6 +87,9 @@ bool ListenController::OnStartListen() {
     udpGate->count_down();
     Retire(m_tcpStop, m_hTcpThread);
     Retire(m_udpStop, m_hUdpThread);
+    // What the TCP thread would have reset as its first step: no client of
+    // an earlier start counts for the close question any more.
+    m_fields.m_bConnected = 0;
     m_fields.m_sockListen = 0;
     m_host.SetStatusText(kThreadFailed);
     m_host.SetListeningState(0);

@@ -67,6 +67,25 @@ TEST_P(ListenThreadFailure, StartComesBackIdleAndTheNextStartServes) {
   EXPECT_EQ(host.Count(HostEvent::kClear, 0) + host.Count(HostEvent::kClear, 1), 0);
 }
 
+// After 中断 while a client was served the connected flag stays set until the
+// next start; a start whose threads cannot be created clears it as well, as
+// the TCP thread would have done first.
+TEST_P(ListenThreadFailure, FailedStartClearsTheFlagOfAnEarlierClient) {
+  ListenController controller(host);
+  ASSERT_TRUE(controller.OnStartListen());
+  ASSERT_TRUE(host.WaitCount(HostEvent::kProgress, 0, 3));  // the start + both services
+  TcpClient tcp(port);
+  ASSERT_TRUE(tcp.Negotiate(7));
+  ASSERT_TRUE(controller.Connected());
+  controller.OnStopListen();
+  ASSERT_TRUE(controller.Connected());
+
+  controller.SetThreadStarter(FailingStarter(GetParam()));
+  EXPECT_FALSE(controller.OnStartListen());
+  EXPECT_FALSE(controller.Connected());
+  EXPECT_EQ(host.LastStatus(), kThreadFailed);
+}
+
 INSTANTIATE_TEST_SUITE_P(TcpOrUdpThread, ListenThreadFailure, ::testing::Values(1, 2));
 
 }  // namespace
