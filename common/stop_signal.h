@@ -10,6 +10,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "common/socket.h"
+
 namespace quarvent {
 
 class StopSignal {
@@ -21,8 +23,8 @@ class StopSignal {
   // shut down a descriptor number that has been reused.
   void Detach(int fd);
 
-  // Marks the worker stopped, shuts its attached sockets down and wakes its
-  // waits. Safe to call any number of times from any thread.
+  // Marks the worker stopped, shuts its attached sockets down, forgets them,
+  // and wakes its waits. Safe to call any number of times from any thread.
   void Stop();
   bool Stopped() const noexcept { return m_stopped.load(std::memory_order_acquire); }
 
@@ -56,6 +58,32 @@ class StopSignal {
   std::condition_variable m_cv;
   std::atomic<bool> m_stopped{false};
   std::array<int, 4> m_fds{-1, -1, -1, -1};
+};
+
+// A socket attached to a stop signal for as long as this guard owns it. The
+// guard detaches the socket before it closes it, on every way out of its
+// scope, so that no later Stop() can shut down a descriptor number that the
+// system has handed out again since.
+class AttachedSocket {
+ public:
+  // Takes sock and attaches it. When the stop has already happened nothing is
+  // attached (Attached() is false); the socket is still the guard's to close.
+  AttachedSocket(StopSignal& stop, Socket sock);
+  ~AttachedSocket() { Close(); }
+  AttachedSocket(const AttachedSocket&) = delete;
+  AttachedSocket& operator=(const AttachedSocket&) = delete;
+
+  bool Attached() const noexcept { return m_bAttached; }
+  int Fd() const noexcept { return m_sock.Fd(); }
+  // shutdown(SHUT_RDWR); the socket stays attached and open.
+  int Shutdown() const noexcept { return m_sock.Shutdown(); }
+  // Detaches, then closes. Later calls do nothing.
+  void Close() noexcept;
+
+ private:
+  StopSignal& m_stop;
+  Socket m_sock;
+  bool m_bAttached;
 };
 
 }  // namespace quarvent

@@ -107,7 +107,9 @@ int RunServe(int argc, char** argv) {
 
   ConsoleServerHost host(port);
   ListenController controller(host);
-  controller.OnStartListen();
+  // A service thread that cannot be created leaves both services idle; the
+  // status line has said so.
+  if (!controller.OnStartListen()) return 1;
   const timespec tick{0, 100 * 1000 * 1000};
   for (;;) {
     const int sig = sigtimedwait(&signals, nullptr, &tick);

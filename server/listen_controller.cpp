@@ -1,8 +1,15 @@
 #include "server/listen_controller.h"
 
 #include <latch>
+#include <system_error>
 
 namespace quarvent {
+namespace {
+
+// The status when a service thread cannot be created.
+constexpr char kThreadFailed[] = "スレッド作成失敗.";
+
+}  // namespace
 
 // What the services see of their owner: the host, plus the handle flags that
 // a service clears as its last step when it ends by itself.
@@ -28,6 +35,7 @@ class ListenController::Relay final : public ServerHost {
 
 ListenController::ListenController(ServerHost& host)
     : m_host(host),
+      m_startThread([](std::function<void()> body) { return std::thread(std::move(body)); }),
       m_relay(std::make_unique<Relay>(*this)),
       m_tcp(*m_relay, m_fields),
       m_udp(*m_relay) {}
@@ -48,7 +56,7 @@ void ListenController::Retire(std::unique_ptr<StopSignal>& stop, std::thread& th
   stop.reset();
 }
 
-void ListenController::OnStartListen() {
+bool ListenController::OnStartListen() {
   Retire(m_tcpStop, m_hTcpThread);
   Retire(m_udpStop, m_hUdpThread);
 
@@ -61,18 +69,37 @@ void ListenController::OnStartListen() {
   m_udpStop = std::make_unique<StopSignal>();
   auto tcpGate = std::make_shared<std::latch>(1);
   auto udpGate = std::make_shared<std::latch>(1);
-  m_hTcpThread = std::thread([this, tcpGate, stop = m_tcpStop.get()] {
-    tcpGate->wait();
-    m_tcp.Run(*stop);
-  });
-  m_hUdpThread = std::thread([this, udpGate, stop = m_udpStop.get()] {
-    udpGate->wait();
-    m_udp.Run(*stop);
-  });
+  try {
+    m_hTcpThread = m_startThread([this, tcpGate, stop = m_tcpStop.get()] {
+      tcpGate->wait();
+      m_tcp.Run(*stop);
+    });
+    m_hUdpThread = m_startThread([this, udpGate, stop = m_udpStop.get()] {
+      udpGate->wait();
+      m_udp.Run(*stop);
+    });
+  } catch (const std::system_error&) {
+    // A thread that was created is stopped before it is let go, so its run
+    // returns at once without a call to the host, and then it is joined.
+    m_tcpStop->Stop();
+    m_udpStop->Stop();
+    tcpGate->count_down();
+    udpGate->count_down();
+    Retire(m_tcpStop, m_hTcpThread);
+    Retire(m_udpStop, m_hUdpThread);
+    // What the TCP thread would have reset as its first step: no client of
+    // an earlier start counts for the close question any more.
+    m_fields.m_bConnected = 0;
+    m_fields.m_sockListen = 0;
+    m_host.SetStatusText(kThreadFailed);
+    m_host.SetListeningState(0);
+    return false;
+  }
   m_bTcpHandle = true;
   m_bUdpHandle = true;
   tcpGate->count_down();
   udpGate->count_down();
+  return true;
 }
 
 void ListenController::OnStopListen() {

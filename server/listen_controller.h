@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -18,6 +19,10 @@ namespace quarvent {
 
 class ListenController {
  public:
+  // Creates a thread that runs body. Like the std::thread constructor it
+  // throws std::system_error when the system cannot create one.
+  using ThreadStarter = std::function<std::thread(std::function<void()> body)>;
+
   explicit ListenController(ServerHost& host);
   // Stops both services and waits for their threads (they return at once
   // once stopped).
@@ -31,7 +36,11 @@ class ListenController {
   // (if one still runs) and joined first, so there is never more than one
   // thread per protocol and the port is free again. The port is read from the
   // host by the services (its low 16 bits).
-  void OnStartListen();
+  //
+  // When either thread cannot be created, whatever was created is stopped
+  // before it runs a service and joined, and the owner is put back in the
+  // idle state with the status "スレッド作成失敗."; the result is then false.
+  bool OnStartListen();
 
   // 中断: stops whichever service still has its handle, without waiting for
   // it; clears m_sockListen; status "←「待受開始」をクリックして下さい";
@@ -53,12 +62,17 @@ class ListenController {
   TcpServiceThread& Tcp() noexcept { return m_tcp; }
   UdpServiceThread& Udp() noexcept { return m_udp; }
 
+  // How the next start creates its threads (a plain std::thread unless a
+  // test makes it fail). Set it only while no service runs.
+  void SetThreadStarter(ThreadStarter starter) { m_startThread = std::move(starter); }
+
  private:
   class Relay;  // forwards to the host and clears the handle flags
 
   void Retire(std::unique_ptr<StopSignal>& stop, std::thread& thread);
 
   ServerHost& m_host;
+  ThreadStarter m_startThread;
   std::unique_ptr<Relay> m_relay;
   TcpListenFields m_fields;
   TcpServiceThread m_tcp;

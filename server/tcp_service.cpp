@@ -5,53 +5,32 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdio>
+#include <utility>
 
 #include "common/cp932.h"
 #include "common/protocol.h"
 #include "common/socket.h"
 #include "server/bind_port.h"
-#include "server/notice_sink.h"
 
 namespace quarvent {
 namespace {
 
-constexpr char kListening[] = "待受中...";
 constexpr char kStreaming[] = "TCP 通信中";
-
-// Shuts a connection down in both directions, takes it off the stop signal and
-// closes it.
-void EndConnection(Socket& sock, StopSignal& stop) {
-  sock.Shutdown();
-  stop.Detach(sock.Fd());
-  sock.Reset();
-}
 
 }  // namespace
 
 TcpServiceThread::TcpServiceThread(ServerHost& host, TcpListenFields& fields)
-    : m_host(host), m_fields(fields), m_transfer(new char[kTransferBufferSize]) {
-  FillTransferBuffer(m_transfer.get());
-}
-
-void TcpServiceThread::FormatError(StopSignal& stop, const char* format, int err) {
-  // A call that failed because of the stop is no failure of the service.
-  if (stop.Stopped()) return;
-  char text[128];
-  std::snprintf(text, sizeof text, format, err);
-  m_strError = text;
-}
+    : StreamService(host, ServiceKind::kTcp), m_fields(fields) {}
 
 int TcpServiceThread::Run(StopSignal& stop) {
-  std::optional<sys::ScopedOps> ops;
-  if (m_ops) ops.emplace(*m_ops);
-  ServiceNoticeSink sink(m_host, ServiceKind::kTcp, stop);
+  const RunScope scope(*this, stop);
 
   if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
-  Socket listen = Socket::Tcp();
-  if (listen) {
-    if (!stop.IfRunning([&] { m_fields.m_sockListen = listen.Fd(); })) return 0;
-    if (!stop.Attach(listen.Fd())) return 0;
+  Socket created = Socket::Tcp();
+  if (created) {
+    if (!stop.IfRunning([&] { m_fields.m_sockListen = created.Fd(); })) return 0;
+    AttachedSocket listen(stop, std::move(created));
+    if (!listen.Attached()) return 0;
     SetSocketOption(listen.Fd(), SO_REUSEADDR, 1);
     int port = 0;
     if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
@@ -63,7 +42,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
       if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kTcp); })) return 0;
       for (;;) {
         if (!stop.IfRunning([&] {
-              m_host.SetStatusText(kListening);
+              m_host.SetStatusText(kListeningText);
               m_host.SetProgress(0);
             }))
           return 0;
@@ -77,39 +56,29 @@ int TcpServiceThread::Run(StopSignal& stop) {
           FormatError(stop, "accept() Failed.  ErrCode=%d.", errno);
           break;
         }
-        Socket conn(fd);
-        if (!stop.Attach(conn.Fd())) return 0;
+        AttachedSocket conn(stop, Socket(fd));
+        if (!conn.Attached()) return 0;
         const Outcome outcome = ServeConnection(conn.Fd(), stop);
-        EndConnection(conn, stop);
+        conn.Shutdown();
+        conn.Close();
         if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
         if (outcome == Outcome::kServiceEnds) break;
         if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
       }
     }
-    stop.Detach(listen.Fd());
-    listen.Reset();
+    listen.Close();
   } else {
     FormatError(stop, "socket() Failed.  ErrCode=%d.", errno);
   }
-  // The service ended by itself.
-  stop.IfRunning([&] {
+  EndRunByItself(stop, [&] {
     m_fields.m_bConnected = 0;
     m_fields.m_sockListen = 0;
-    m_host.SetStatusText(m_strError);
-    m_host.SetProgress(0);
-    m_host.SetListeningState(0);
-    m_host.ClearServiceHandle(ServiceKind::kTcp);
   });
   return 0;
 }
 
 TcpServiceThread::Outcome TcpServiceThread::ServeConnection(int conn, StopSignal& stop) {
-  if (m_seed)
-    m_rng.Seed(*m_seed);
-  else
-    m_rng.SeedFromTime();
-  // A request body of the last connection may have overwritten the fill.
-  FillTransferBuffer(m_transfer.get());
+  BeginClient();
   return ServeClient(conn, stop);
 }
 
@@ -137,8 +106,7 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
   const ServerPattern& rule = ServerPatternFor(pattern, kTcp);
   char* const buf = m_transfer.get();
   uint32_t k = 0;  // chunks sent on this connection
-  int j = 0;       // chunks since the progress bar last moved
-  int p = 0;       // progress position
+  Progress progress{rule.progressStep};
   if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
   SendString(conn, m_line);
 
@@ -148,32 +116,33 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
       if (RecvFull(conn, word, 4) < 4) break;
       const int32_t length = GetLengthWord(word);
       if (length == kEndMarker) break;
-      if (ReadRequestBody(conn, length) < 0) break;
+      // The rest is counted in bytes, length - 4 of them (UDP counts whole datagrams).
+      // A client that closed before its request was complete gets no chunk.
+      if (ReadRequestBody(conn, length) <= 0) break;
     }
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
     if (sys::Send(conn, buf, static_cast<size_t>(size)) < 0) {
+      // A failed chunk send empties the TCP error text (UDP records its error).
       if (!stop.Stopped()) m_strError.clear();
       break;
     }
     if (++k == static_cast<uint32_t>(INT_MAX)) k = 0;
-    if (++j > rule.progressStep) {
-      j = 0;
-      if (++p > 100) p = 0;
-      if (!stop.IfRunning([&] { m_host.SetProgress(p); })) return Outcome::kStopped;
-    }
+    if (!CountChunk(progress, stop)) return Outcome::kStopped;
   }
   return stop.Stopped() ? Outcome::kStopped : Outcome::kNextClient;
 }
 
 // Reads the body of a request (length minus 4 bytes) into the start of the
-// transfer buffer and answers like RecvFull: the count, that count itself when
-// it is 0 or negative, 0 when the client closed, negative on error. A body
-// longer than the buffer is read in buffer-sized pieces, each over the last,
-// so that nothing is written past the buffer and the connection stays in step.
+// transfer buffer. Returns a positive value when the whole body has arrived
+// (at once for a request that is only its length word), 0 when the client
+// closed before it was complete, negative on error or a length word below 4.
+// A body longer than the buffer is read in buffer-sized pieces, each over the
+// last, so that nothing is written past the buffer and the connection stays
+// in step.
 int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
   long long remaining = static_cast<long long>(length) - 4;
-  if (remaining <= 0) return remaining < 0 ? -1 : 0;
+  if (remaining <= 0) return remaining < 0 ? -1 : 1;
   while (remaining > 0) {
     const int piece =
         remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;

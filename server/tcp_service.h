@@ -4,19 +4,14 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
 
-#include "common/rng.h"
 #include "common/stop_signal.h"
-#include "common/sys_ops.h"
-#include "common/transfer.h"
 #include "server/server_host.h"
+#include "server/stream_service.h"
 
 namespace quarvent {
 
-class TcpServiceThread {
+class TcpServiceThread : public StreamService {
  public:
   TcpServiceThread(ServerHost& host, TcpListenFields& fields);
   TcpServiceThread(const TcpServiceThread&) = delete;
@@ -38,28 +33,14 @@ class TcpServiceThread {
   // pair, without a listener.
   Outcome ServeConnection(int conn, StopSignal& stop);
 
-  // The persistent error text (UTF-8). Read it only while no run is going on.
-  const std::string& ErrorText() const noexcept { return m_strError; }
-
-  // Tests: seed the chunk-size generator with this value instead of the time.
-  void SetSeed(std::optional<uint32_t> seed) noexcept { m_seed = seed; }
-  // Tests: the system-call table that the run installs on its thread.
-  void SetOps(const sys::Ops* ops) noexcept { m_ops = ops; }
+  // ErrorText(), SetSeed() and SetOps(): see StreamService.
 
  private:
   Outcome ServeClient(int conn, StopSignal& stop);
   Outcome Stream(int conn, int pattern, StopSignal& stop);
   int ReadRequestBody(int conn, int32_t length);
-  void FormatError(StopSignal& stop, const char* format, int err);
 
-  ServerHost& m_host;
   TcpListenFields& m_fields;
-  std::unique_ptr<char[]> m_transfer;  // 65,536 bytes, the transfer buffer
-  char m_line[kLineBufferSize] = {};   // negotiation line, then the reply
-  Rand15 m_rng;
-  std::string m_strError;  // lives as long as the object; see ErrorText()
-  std::optional<uint32_t> m_seed;
-  const sys::Ops* m_ops = nullptr;
 };
 
 }  // namespace quarvent

@@ -3,50 +3,35 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <cstdio>
+#include <utility>
 
 #include "common/cp932.h"
 #include "common/protocol.h"
 #include "common/socket.h"
 #include "server/bind_port.h"
-#include "server/notice_sink.h"
 
 namespace quarvent {
 namespace {
 
-constexpr char kListening[] = "待受中...";
 constexpr char kStreaming[] = " UDP 通信中";
 
 }  // namespace
 
-UdpServiceThread::UdpServiceThread(ServerHost& host)
-    : m_host(host), m_transfer(new char[kTransferBufferSize]) {
-  FillTransferBuffer(m_transfer.get());
-}
-
-void UdpServiceThread::FormatError(StopSignal& stop, const char* format, int err) {
-  if (stop.Stopped()) return;
-  char text[128];
-  std::snprintf(text, sizeof text, format, err);
-  m_strError = text;
-}
+UdpServiceThread::UdpServiceThread(ServerHost& host) : StreamService(host, ServiceKind::kUdp) {}
 
 int UdpServiceThread::Run(StopSignal& stop) {
-  std::optional<sys::ScopedOps> ops;
-  if (m_ops) ops.emplace(*m_ops);
-  ServiceNoticeSink sink(m_host, ServiceKind::kUdp, stop);
+  const RunScope scope(*this, stop);
 
-  if (!stop.IfRunning([&] { m_host.SetStatusText(kListening); })) return 0;
-  Socket sock = Socket::Udp();
-  if (!sock) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
-  while (sock) {
-    if (!stop.Attach(sock.Fd())) return 0;
+  if (!stop.IfRunning([&] { m_host.SetStatusText(kListeningText); })) return 0;
+  Socket created = Socket::Udp();
+  if (!created) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
+  while (created) {
+    AttachedSocket sock(stop, std::move(created));
+    if (!sock.Attached()) return 0;
     int port = 0;
     if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
     if (BindAnyPort(sock.Fd(), port) < 0) {
       FormatError(stop, "bind() UDP Failed.  ErrCode=%d.", errno);
-      stop.Detach(sock.Fd());
-      sock.Reset();
       break;
     }
     if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kUdp); })) return 0;
@@ -54,29 +39,18 @@ int UdpServiceThread::Run(StopSignal& stop) {
     if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
     // Closing the socket drops whatever the ended session still has queued.
     sock.Shutdown();
-    stop.Detach(sock.Fd());
-    sock.Reset();
+    sock.Close();
     if (outcome == Outcome::kServiceEnds) break;
-    if (!stop.IfRunning([&] { m_host.SetStatusText(kListening); })) return 0;
-    sock = Socket::Udp();
-    if (!sock) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
+    if (!stop.IfRunning([&] { m_host.SetStatusText(kListeningText); })) return 0;
+    created = Socket::Udp();
+    if (!created) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
   }
-  // The service ended by itself.
-  stop.IfRunning([&] {
-    m_host.SetStatusText(m_strError);
-    m_host.SetProgress(0);
-    m_host.SetListeningState(0);
-    m_host.ClearServiceHandle(ServiceKind::kUdp);
-  });
+  EndRunByItself(stop, [] {});
   return 0;
 }
 
 UdpServiceThread::Outcome UdpServiceThread::ServeSession(int sock, StopSignal& stop) {
-  if (m_seed)
-    m_rng.Seed(*m_seed);
-  else
-    m_rng.SeedFromTime();
-  FillTransferBuffer(m_transfer.get());
+  BeginClient();
   if (!stop.IfRunning([&] { m_host.SetProgress(0); })) return Outcome::kStopped;
   return Session(sock, stop);
 }
@@ -100,8 +74,7 @@ UdpServiceThread::Outcome UdpServiceThread::Session(int sock, StopSignal& stop) 
 UdpServiceThread::Outcome UdpServiceThread::Stream(int sock, int pattern, StopSignal& stop) {
   const ServerPattern& rule = ServerPatternFor(pattern, kUdp);
   char* const buf = m_transfer.get();
-  int count = 0;     // chunks since the progress bar last moved
-  int position = 0;  // progress position
+  Progress progress{rule.progressStep};
   if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
   SendToString(sock, m_line, m_peer);
 
@@ -113,19 +86,17 @@ UdpServiceThread::Outcome UdpServiceThread::Stream(int sock, int pattern, StopSi
     // A message is never longer than the transfer buffer: a larger announced
     // length waits for no more than a whole buffer's worth of datagrams.
     if (length > kMaxMessageSize) length = kMaxMessageSize;
+    // The rest is counted in whole datagrams (TCP counts bytes), read only if the first was short.
     if (length - n > 0 && RecvFromFull(sock, buf, static_cast<int>(length - 4), &m_peer) < 0) break;
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
     if (sys::SendTo(sock, buf, static_cast<size_t>(size),
                     reinterpret_cast<const sockaddr*>(&m_peer), sizeof m_peer) < 0) {
+      // A failed chunk send leaves "Error=%d" in the UDP error text (TCP empties it).
       FormatError(stop, "Error=%d", errno);
       break;
     }
-    if (++count > rule.progressStep) {
-      count = 0;
-      if (++position > 100) position = 0;
-      if (!stop.IfRunning([&] { m_host.SetProgress(position); })) return Outcome::kStopped;
-    }
+    if (!CountChunk(progress, stop)) return Outcome::kStopped;
   }
   return stop.Stopped() ? Outcome::kStopped : Outcome::kNextSession;
 }

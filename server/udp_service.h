@@ -5,20 +5,13 @@
 
 #include <netinet/in.h>
 
-#include <cstdint>
-#include <memory>
-#include <optional>
-#include <string>
-
-#include "common/rng.h"
 #include "common/stop_signal.h"
-#include "common/sys_ops.h"
-#include "common/transfer.h"
 #include "server/server_host.h"
+#include "server/stream_service.h"
 
 namespace quarvent {
 
-class UdpServiceThread {
+class UdpServiceThread : public StreamService {
  public:
   explicit UdpServiceThread(ServerHost& host);
   UdpServiceThread(const UdpServiceThread&) = delete;
@@ -37,25 +30,13 @@ class UdpServiceThread {
   // on every fresh socket; a fuzz target calls it on a socket of its own.
   Outcome ServeSession(int sock, StopSignal& stop);
 
-  // The persistent error text (UTF-8). Read it only while no run is going on.
-  const std::string& ErrorText() const noexcept { return m_strError; }
-
-  void SetSeed(std::optional<uint32_t> seed) noexcept { m_seed = seed; }
-  void SetOps(const sys::Ops* ops) noexcept { m_ops = ops; }
+  // ErrorText(), SetSeed() and SetOps(): see StreamService.
 
  private:
   Outcome Session(int sock, StopSignal& stop);
   Outcome Stream(int sock, int pattern, StopSignal& stop);
-  void FormatError(StopSignal& stop, const char* format, int err);
 
-  ServerHost& m_host;
-  std::unique_ptr<char[]> m_transfer;  // 65,536 bytes, the transfer buffer
-  char m_line[kLineBufferSize] = {};   // negotiation line, then the reply
-  sockaddr_in m_peer = {};             // sender of the last datagram taken
-  Rand15 m_rng;
-  std::string m_strError;
-  std::optional<uint32_t> m_seed;
-  const sys::Ops* m_ops = nullptr;
+  sockaddr_in m_peer = {};  // sender of the last datagram taken
 };
 
 }  // namespace quarvent

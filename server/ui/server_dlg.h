@@ -54,6 +54,7 @@ class CServerDlg : public CMainDialog, public ServerHost {
 
   int GetPort() const { return m_nPort.load(); }
   const ListenController& Controller() const { return *m_controller; }
+  ListenController& Controller() { return *m_controller; }
 
   // ServerHost: called by the service threads (and by the controller on the
   // dialog's thread).

@@ -1,0 +1,103 @@
+// What the TCP and the UDP stream service share: their owner, the transfer and
+// line buffers, the chunk-size generator, the persistent error text and the
+// test hooks, and the steps at the start and end of a run, at the start of
+// every client, and after every chunk sent.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "common/rng.h"
+#include "common/stop_signal.h"
+#include "common/sys_ops.h"
+#include "common/transfer.h"
+#include "server/notice_sink.h"
+#include "server/server_host.h"
+
+namespace quarvent {
+
+class StreamService {
+ public:
+  StreamService(const StreamService&) = delete;
+  StreamService& operator=(const StreamService&) = delete;
+
+  // The persistent error text (UTF-8). Read it only while no run is going on.
+  const std::string& ErrorText() const noexcept { return m_strError; }
+
+  // Tests: seed the chunk-size generator with this value instead of the time.
+  void SetSeed(std::optional<uint32_t> seed) noexcept { m_seed = seed; }
+  // Tests: the system-call table that the run installs on its thread.
+  void SetOps(const sys::Ops* ops) noexcept { m_ops = ops; }
+
+ protected:
+  static constexpr char kListeningText[] = "待受中...";
+
+  StreamService(ServerHost& host, ServiceKind kind);
+  ~StreamService() = default;
+
+  // What a run installs on its thread for as long as it lasts: the test's
+  // system-call table, if one was set, and the sink that carries receive
+  // error notices to the host.
+  class RunScope {
+   public:
+    RunScope(StreamService& service, StopSignal& stop);
+
+   private:
+    std::optional<sys::ScopedOps> m_ops;
+    ServiceNoticeSink m_sink;
+  };
+
+  // The start of every client: the generator seeded and the transfer buffer
+  // refilled (a request of the last client may have overwritten the fill).
+  void BeginClient();
+
+  // Formats the error text, unless the call failed because of the stop,
+  // which is no failure of the service.
+  void FormatError(StopSignal& stop, const char* format, int err);
+
+  // The last steps of a run that ended by itself: the error text on the
+  // status line, the progress bar at 0, the idle state and the handle
+  // cleared. ownFields() runs first, under the same check of the stop.
+  template <class F>
+  void EndRunByItself(StopSignal& stop, F&& ownFields) {
+    stop.IfRunning([&] {
+      ownFields();
+      m_host.SetStatusText(m_strError);
+      m_host.SetProgress(0);
+      m_host.SetListeningState(0);
+      m_host.ClearServiceHandle(m_kind);
+    });
+  }
+
+  // The progress bar of one client: it moves one position every step + 1
+  // chunks and runs 1, 2, ... 100, 0, 1, ...
+  struct Progress {
+    int step;          // the pattern's progress step f
+    int count = 0;     // chunks since the bar last moved
+    int position = 0;  // 0 to 100
+  };
+  // Counts one chunk sent and moves the bar when its turn has come. False
+  // when the run has been stopped.
+  bool CountChunk(Progress& progress, StopSignal& stop) {
+    if (++progress.count <= progress.step) return true;
+    progress.count = 0;
+    if (++progress.position > 100) progress.position = 0;
+    const int position = progress.position;
+    return stop.IfRunning([this, position] { m_host.SetProgress(position); });
+  }
+
+  ServerHost& m_host;
+  std::unique_ptr<char[]> m_transfer;  // 65,536 bytes, the transfer buffer
+  char m_line[kLineBufferSize] = {};   // negotiation line, then the reply
+  Rand15 m_rng;
+  std::string m_strError;  // lives as long as the object; see ErrorText()
+
+ private:
+  const ServiceKind m_kind;
+  std::optional<uint32_t> m_seed;
+  const sys::Ops* m_ops = nullptr;
+};
+
+}  // namespace quarvent
