@@ -28,7 +28,8 @@ class ClientController {
   ClientController& operator=(const ClientController&) = delete;
 
   // 測定開始: reads the settings, creates and connects the socket on this
-  // thread, appends the header line and starts the run.
+  // thread, appends the header line and starts the run. A sweep begun here
+  // ends by selecting this start's pattern again.
   void OnStart();
   // 測定中断: sets m_bAbort, shows "割込受付中", disables abort and arms the
   // forced stop (timer 10001). In the pause between two runs of a sweep it
@@ -58,7 +59,11 @@ class ClientController {
   void OnWatchdogFired(MeasureRun& run);
   void OnRunRecvError(MeasureRun& run, std::string_view text);
 
+  // The start of a run: by the user (OnStart) or by the next step of a sweep.
+  void StartRun(bool byUser);
   void HandOver(MeasureRun& run, RunOutcome outcome);
+  // Arms the reselection of m_nSweepStart that ends a sweep.
+  void ArmRestore();
   void FinishIdle();
   void EndSweepPause();
   // Joins and drops the runs whose threads have ended and whose tasks have run.
@@ -71,6 +76,8 @@ class ClientController {
   std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, not yet joined
   MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
   unsigned m_nPendingStep = 0;      // armed sweep timer 1..10, 0 none
+  unsigned m_nPendingRestore = 0;   // armed reselection timer 1000 + p, 0 none
+  bool m_bForcedStopArmed = false;  // timer 10001 is for the run now held
   bool m_bMeasuring = false;
 };
 

@@ -83,6 +83,26 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   EXPECT_EQ(m_host.m_vCalls.size(), calls);
 }
 
+// The forced stop belongs to the run that was aborted: a run the user starts
+// after that one has ended is not stopped by it.
+TEST_F(Controller, ForcedStopLeavesALaterRunAlone) {
+  ScriptServer server(kTcp, Normal(), 2);
+  MakeController(150, 1500, 600000);  // the forced stop is fired by hand below
+  for (int run = 0; run < 2; ++run) {
+    Start(server, 7, kTcp, 3);
+    const size_t shown = m_host.m_vProgress.size();
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > shown + 3; }));
+    // The second run is under way when the first abort's forced stop comes.
+    if (run == 1) m_controller->OnTimer(kTimerForcedStop);
+    EXPECT_TRUE(m_controller->Measuring());
+    m_controller->OnAbort();
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  }
+  server.Join();
+  EXPECT_EQ(m_host.m_vOutcomes,
+            (std::vector<RunOutcome>{RunOutcome::kFullReport, RunOutcome::kFullReport}));
+}
+
 TEST_F(Controller, ForcedStopEndsARunThatIgnoresTheAbort) {
   ScriptServer server(kTcp, [](Conn& c) {
     c.ReadLine();
@@ -183,6 +203,42 @@ TEST_F(Controller, SweepFromPattern8RunsTheRestAndReselects8) {
   // The controls stay in the measuring state through the pauses.
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 1, 1, 0}));
   EXPECT_TRUE(Contains(m_host.m_strResult, "[限界調査4      (64KB 連続送受信)] ---\r\n"));
+}
+
+// A sweep comes back to the pattern at which it began, whatever ran before
+// it: a timed run, or a sweep whose reselection was still pending when the
+// user started the next one.
+TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
+  {
+    ScriptServer server(kTcp, Normal(), 3);
+    MakeController(100);
+    Start(server, 3, kTcp, 1);  // a timed run of pattern 3 first
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    EXPECT_EQ(m_host.m_nSweepStart, 3);
+    Start(server, 9, kTcp, 0);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller, std::chrono::seconds(10)));
+    server.Join();
+    ASSERT_EQ(server.Sessions().size(), 3u);
+    EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
+    EXPECT_EQ(m_host.m_nPattern, 9);
+    EXPECT_EQ(m_host.m_nSweepStart, -1);
+  }
+  {
+    ScriptServer server(kTcp, Normal(), 3);
+    MakeController(100, 1500, 600000);  // no forced stop: the run ends by itself
+    Start(server, 2, kTcp, 0);
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
+    m_controller->OnAbort();
+    // Idle again, with the reselection of pattern 2 still to come.
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return !m_controller->Measuring(); }));
+    Start(server, 9, kTcp, 0);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller, std::chrono::seconds(10)));
+    server.Join();
+    ASSERT_EQ(server.Sessions().size(), 3u);
+    EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
+    EXPECT_EQ(m_host.m_nPattern, 9);
+    EXPECT_EQ(m_host.m_nSweepStart, -1);
+  }
 }
 
 TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
