@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <system_error>
 
 #include "client/elapsed.h"
 #include "client/format.h"
@@ -29,6 +30,15 @@ Socket MakeSocket(int protocol) {
   return protocol == kUdp ? Socket::Udp() : Socket::Tcp();
 }
 
+bool MakeThread(std::thread* thread, std::function<void()> body) {
+  try {
+    *thread = std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string_view PatternEntryText(int pattern) {
@@ -36,7 +46,7 @@ std::string_view PatternEntryText(int pattern) {
 }
 
 ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
-    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket) {}
+    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket), m_pfnThread(&MakeThread) {}
 
 ClientController::~ClientController() {
   for (auto& run : m_runs) run->Abandon();
@@ -133,9 +143,12 @@ void ClientController::StartRun(bool byUser) {
   if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
   const RunConfig config{m_host.m_nPattern, protocol, m_host.m_nDuration};
   auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), config, m_timing);
-  if (!run->Start()) {
-    // No thread, no run: the socket closes with the run object and the owner is idle again.
+  if (!run->Start(m_pfnThread)) {
+    // No thread, no run: the socket closes with the run object, the report
+    // says why, and the owner is idle again.
     m_pWorker = nullptr;
+    m_host.m_strResult += text::kNoWorker;
+    m_host.ShowResult();
     SetMeasuring(0);
     m_host.NoteOutcome(RunOutcome::kNoWorker);
     return;

@@ -3,8 +3,10 @@
 // their owner thread; it drives the measurement runs and their watchdogs.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "client/client_host.h"
@@ -50,6 +52,10 @@ class ClientController {
   // makes a real one.
   using SocketFactory = Socket (*)(int protocol);
   void SetSocketFactory(SocketFactory factory) noexcept { m_pfnSocket = factory; }
+  // Test seam: starts a run's thread on body; false when the thread cannot be
+  // created. The default makes a std::thread.
+  using ThreadFactory = bool (*)(std::thread* thread, std::function<void()> body);
+  void SetThreadFactory(ThreadFactory factory) noexcept { m_pfnThread = factory; }
 
  private:
   friend class MeasureRun;
@@ -73,6 +79,7 @@ class ClientController {
   ClientHost& m_host;
   ClientTiming m_timing;
   SocketFactory m_pfnSocket;
+  ThreadFactory m_pfnThread;
   std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, not yet joined
   MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
   unsigned m_nPendingStep = 0;      // armed sweep timer 1..10, 0 none

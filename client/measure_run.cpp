@@ -38,13 +38,8 @@ MeasureRun::~MeasureRun() {
   Join();
 }
 
-bool MeasureRun::Start() {
-  try {
-    m_thread = std::thread([this] { MeasureThread(); });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+bool MeasureRun::Start(bool (*makeThread)(std::thread*, std::function<void()>)) {
+  return makeThread(&m_thread, [this] { MeasureThread(); });
 }
 
 void MeasureRun::Abandon() {

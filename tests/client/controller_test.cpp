@@ -63,6 +63,20 @@ TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kSocketFailed);
 }
 
+TEST_F(Controller, NoWorkerThreadIsReportedAndReturnsToIdle) {
+  Socket holder;
+  MakeController();
+  m_controller->SetThreadFactory([](std::thread*, std::function<void()>) { return false; });
+  m_host.m_nPort = RefusingPort(&holder);
+  m_host.m_nProtocol = kUdp;  // connects without a server; no run starts
+  m_controller->OnStart();
+  EXPECT_TRUE(m_host.m_strResult.ends_with(" ---\r\nスレッド作成失敗.\r\n"));
+  EXPECT_EQ(m_host.m_vShown.back(), m_host.m_strResult);
+  EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kNoWorker}));
+  EXPECT_FALSE(m_controller->Measuring());
+}
+
 TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   ScriptServer server(kTcp, Normal());
   MakeController();

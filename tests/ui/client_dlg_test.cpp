@@ -255,6 +255,18 @@ class ClientDlgTest : public QObject {
     QVERIFY(Idle(dlg));
   }
 
+  void NoWorkerThreadIsReportedOnce() {
+    CClientDlg& dlg = *m_dlg;
+    quarvent::Socket holder;
+    PortField(dlg)->setText(QString::number(quarvent::testing::RefusingPort(&holder)));
+    Choose(dlg, CClientDlg::kIdcUdp);  // connects without a server
+    dlg.Controller().SetThreadFactory([](std::thread*, std::function<void()>) { return false; });
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QCOMPARE(Lines(dlg).size(), 2);
+    QCOMPARE(Lines(dlg).last(), QStringLiteral("スレッド作成失敗."));
+    QVERIFY(Idle(dlg));
+  }
+
   void AboutEntryOpensTheClientAboutBox() {
     QString name;
     ModalWatcher watcher(
