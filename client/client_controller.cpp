@@ -51,6 +51,7 @@ ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
 ClientController::~ClientController() {
   for (auto& run : m_runs) run->Abandon();
   for (auto& run : m_runs) run->Join();
+  m_host.DropQueued();
 }
 
 void ClientController::SetMeasuring(int state) {

@@ -24,7 +24,8 @@ std::string_view PatternEntryText(int pattern);
 class ClientController {
  public:
   explicit ClientController(ClientHost& host, const ClientTiming& timing = {});
-  // Stops every run and watchdog (their sockets are shut down) and joins them.
+  // Stops every run and watchdog (their sockets are shut down), joins them,
+  // and has the host drop the tasks and timers still queued for them.
   ~ClientController();
   ClientController(const ClientController&) = delete;
   ClientController& operator=(const ClientController&) = delete;

@@ -80,6 +80,7 @@ class CClientDlg : public CMainDialog, public ClientHost {
   // From any thread.
   void Post(std::function<void()> task) override;
   void ArmTimer(unsigned id, int delayMs) override;
+  void DropQueued() override;
 
   // Texts of the dialog that are not in the report.
   static QString NotIntegerText() { return QStringLiteral("整数を入力してください。"); }

@@ -110,6 +110,12 @@ void CClientDlg::ArmTimer(unsigned id, int delayMs) {
   timer->start(delayMs);  // re-arms a pending one
 }
 
+void CClientDlg::DropQueued() {
+  // Queued events stay with the dialog; they find the tasks closed.
+  m_bTasksOpen = false;
+  for (auto& entry : m_timers) entry.second->stop();
+}
+
 // The outcome is the blocking connect's; only the wait differs. The socket
 // connects without blocking, and this thread runs its event loop until the
 // system answers: the window keeps painting and the timers and posted tasks

@@ -291,6 +291,20 @@ TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
   EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n"));
 }
 
+// What the runs posted and the timers armed go with the controller: a host
+// that pumps on (and a new controller on it) never meets them.
+TEST_F(Controller, DestroyingTheControllerDropsItsQueuedTasksAndTimers) {
+  ScriptServer server(kTcp, Normal());
+  MakeController(150, 1500, 600000);
+  Start(server, 7, kTcp, 3);
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
+  m_controller->OnAbort();  // arms the forced stop
+  ASSERT_FALSE(m_host.QueueEmpty());
+  m_controller.reset();
+  EXPECT_TRUE(m_host.QueueEmpty());
+  server.Join();
+}
+
 TEST_F(Controller, ClearEmptiesReportAndElapsedText) {
   MakeController();
   m_host.m_strResult = "x\r\n";
