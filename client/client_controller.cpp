@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <system_error>
 
 #include "client/elapsed.h"
 #include "client/format.h"
@@ -30,15 +29,6 @@ Socket MakeSocket(int protocol) {
   return protocol == kUdp ? Socket::Udp() : Socket::Tcp();
 }
 
-bool MakeThread(std::thread* thread, std::function<void()> body) {
-  try {
-    *thread = std::thread(std::move(body));
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 std::string_view PatternEntryText(int pattern) {
@@ -46,7 +36,7 @@ std::string_view PatternEntryText(int pattern) {
 }
 
 ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
-    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket), m_pfnThread(&MakeThread) {}
+    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket), m_pfnThread(&StartThread) {}
 
 ClientController::~ClientController() {
   for (auto& run : m_runs) run->Abandon();

@@ -24,6 +24,9 @@ namespace quarvent {
 
 class ClientController;
 
+// Starts a std::thread on body into *thread; false when the system refuses.
+bool StartThread(std::thread* thread, std::function<void()> body);
+
 struct RunConfig {
   int pattern;   // TrafficPattern 0..10
   int protocol;  // 0 TCP, 1 UDP
@@ -49,7 +52,7 @@ class MeasureRun final : private RecvErrorSink {
   MeasureRun& operator=(const MeasureRun&) = delete;
 
   // Starts MeasureThread through makeThread; false when the thread cannot be created.
-  bool Start(bool (*makeThread)(std::thread*, std::function<void()>));
+  bool Start(bool (*makeThread)(std::thread*, std::function<void()>) = &StartThread);
 
   // Owner's thread: marks the run abandoned, stops its watchdog and shuts its
   // socket down, so that every blocking call of the run returns and the run
