@@ -15,6 +15,7 @@
 #include "client/client_controller.h"
 #include "console/commands.h"
 #include "console/measure_host.h"
+#include "console/measure_loop.h"
 
 namespace quarvent::console {
 namespace {
@@ -115,14 +116,9 @@ int RunMeasure(int argc, char** argv) {
   ::sigaction(SIGINT, &action, nullptr);
 
   ClientController controller(host);
-  const auto onTimer = [&](unsigned id) { controller.OnTimer(id); };
   controller.OnStart();
-  // Until the owner is idle and only a forced stop that has nothing left to
-  // stop could still be pending. The loop wakes now and then to see Ctrl+C.
-  while (controller.Measuring() || host.Loop().TimersPendingExcept({kTimerForcedStop})) {
-    host.Loop().RunUntil([] { return g_nInterrupts.load() != 0; }, std::chrono::milliseconds(50),
-                         onTimer);
-    if (g_nInterrupts.exchange(0) != 0) controller.OnAbort();
+  // The loop wakes now and then to see Ctrl+C.
+  while (MeasureTurn(host, controller, [] { return g_nInterrupts.exchange(0) != 0; })) {
   }
   controller.Shutdown();
   // A report that ends inside a line (a negotiation mismatch) gets a line end
