@@ -13,6 +13,7 @@
 #include <string>
 
 #include "client/client_controller.h"
+#include "common/port_text.h"
 #include "console/commands.h"
 #include "console/measure_host.h"
 #include "console/measure_loop.h"
@@ -82,7 +83,7 @@ int RunMeasure(int argc, char** argv) {
       if (::inet_pton(AF_INET, value, &addr) != 1) return Usage("bad address");
       host.m_dwAddress = ntohl(addr.s_addr);
     } else if (option == "--port") {
-      if (!ParseInt(value, INT32_MIN, INT32_MAX, &host.m_nPort)) return Usage("bad port");
+      if (!ParsePortText(value, &host.m_nPort)) return Usage("bad port");
     } else if (option == "--pattern") {
       if (!ParseInt(value, 0, 10, &host.m_nPattern)) return Usage("pattern must be 0 to 10");
     } else if (option == "--duration") {
