@@ -79,6 +79,7 @@ class NoopHost final : public ClientHost {
   void ShowRecvError(std::string_view) override {}
   void Post(std::function<void()>) override {}
   void ArmTimer(unsigned, int) override {}
+  void DropQueued() override {}
 };
 
 struct StreamPair {

@@ -26,8 +26,12 @@ const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int
   if (RecvFull(sock, header, 4) < 4) return text::kHeaderFailed;
   *length = GetLengthWord(header);
   if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
-  // A length of 0 to 3 asks for a negative count, which comes back unchanged.
-  if (RecvFull(sock, buf, *length - 4) < 0) return text::kBodyFailed;
+  // A length of 0 to 3 asks for a negative count, which comes back unchanged;
+  // a peer that closes before the whole body is in gives 0 for a count above
+  // 0, and that chunk never arrived either. A length of 4 is an empty body.
+  const int bodySize = *length - 4;
+  const int got = RecvFull(sock, buf, bodySize);
+  if (got < 0 || got != bodySize) return text::kBodyFailed;
   *received += *length;
   return nullptr;
 }

@@ -10,7 +10,8 @@ namespace quarvent {
 // *length gets the chunk's length word; its value is added to *received once
 // accepted (over UDP as soon as the first datagram is in, before the rest of
 // a split chunk has arrived). Returns nullptr, or the report text of the
-// failure: header not received, length outside 0 to 65,536, body not received.
+// failure: header not received, length outside 0 to 65,536, body not received
+// (over TCP also when the peer closes before the whole body has come).
 const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int64_t* received);
 
 }  // namespace quarvent

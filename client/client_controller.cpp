@@ -36,11 +36,12 @@ std::string_view PatternEntryText(int pattern) {
 }
 
 ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
-    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket) {}
+    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket), m_pfnThread(&StartThread) {}
 
 ClientController::~ClientController() {
   for (auto& run : m_runs) run->Abandon();
   for (auto& run : m_runs) run->Join();
+  m_host.DropQueued();
 }
 
 void ClientController::SetMeasuring(int state) {
@@ -61,6 +62,21 @@ void ClientController::Reap() {
 }
 
 void ClientController::OnStart() {
+  // The user's start begins afresh: a sweep it begins returns to this
+  // pattern, whatever an earlier run left in m_nSweepStart, and a reselection
+  // still pending from an earlier sweep no longer applies.
+  m_nPendingRestore = 0;
+  m_bForcedStopArmed = false;  // it was for a run that has ended
+  StartRun(true);
+}
+
+void ClientController::ArmRestore() {
+  m_nPendingRestore =
+      static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart);
+  m_host.ArmTimer(m_nPendingRestore, m_timing.sweepRestoreDelayMs);
+}
+
+void ClientController::StartRun(bool byUser) {
   Reap();
   m_host.ReadSettings();
   m_host.SetProgress(0);
@@ -88,7 +104,7 @@ void ClientController::OnStart() {
   m_host.m_strResult += header;
   m_host.ShowResult();
   m_host.Repaint();
-  if (m_host.m_nSweepStart == -1) m_host.m_nSweepStart = m_host.m_nPattern;
+  if (byUser || m_host.m_nSweepStart == -1) m_host.m_nSweepStart = m_host.m_nPattern;
 
   // The owner's thread waits here until the system answers.
   sockaddr_in addr{};
@@ -118,9 +134,12 @@ void ClientController::OnStart() {
   if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
   const RunConfig config{m_host.m_nPattern, protocol, m_host.m_nDuration};
   auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), config, m_timing);
-  if (!run->Start()) {
-    // No thread, no run: the socket closes with the run object and the owner is idle again.
+  if (!run->Start(m_pfnThread)) {
+    // No thread, no run: the socket closes with the run object, the report
+    // says why, and the owner is idle again.
     m_pWorker = nullptr;
+    m_host.m_strResult += text::kNoWorker;
+    m_host.ShowResult();
     SetMeasuring(0);
     m_host.NoteOutcome(RunOutcome::kNoWorker);
     return;
@@ -139,6 +158,7 @@ void ClientController::OnAbort() {
     EndSweepPause();
     return;
   }
+  m_bForcedStopArmed = true;
   m_host.ArmTimer(kTimerForcedStop, m_timing.forcedStopDelayMs);
 }
 
@@ -154,7 +174,7 @@ void ClientController::OnTimer(unsigned id) {
     m_nPendingStep = 0;
     m_host.m_nPattern = static_cast<int>(id);
     m_host.ShowResult();
-    OnStart();
+    StartRun(false);
   } else if (id == kTimerCleanup) {
     for (auto& run : m_runs)
       if (run->m_eState != RunState::kRunning) run->StopWatchdog();
@@ -163,6 +183,8 @@ void ClientController::OnTimer(unsigned id) {
       m_pWorker = nullptr;
     Reap();
   } else if (id == kTimerForcedStop) {
+    if (!m_bForcedStopArmed) return;
+    m_bForcedStopArmed = false;
     if (m_pWorker && m_pWorker->m_eState == RunState::kRunning) {
       m_pWorker->Abandon();
       m_pWorker = nullptr;
@@ -175,6 +197,8 @@ void ClientController::OnTimer(unsigned id) {
       m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
     }
   } else if (id >= kTimerRestoreBase) {
+    if (id != m_nPendingRestore) return;  // its sweep was followed by a new start
+    m_nPendingRestore = 0;
     m_host.m_nPattern = static_cast<int>(id - kTimerRestoreBase);
     m_host.ShowResult();
     m_host.m_nSweepStart = -1;
@@ -185,6 +209,8 @@ void ClientController::Shutdown() {
   for (auto& run : m_runs) run->Abandon();
   m_pWorker = nullptr;
   m_nPendingStep = 0;
+  m_nPendingRestore = 0;
+  m_bForcedStopArmed = false;
 }
 
 void ClientController::FinishIdle() {
@@ -252,10 +278,7 @@ void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {
   if (outcome == RunOutcome::kNegotiationFailed || config.duration != 0) {
     FinishIdle();
   } else if (m_host.m_bAbort.load()) {
-    if (m_host.m_nSweepStart >= 0)
-      m_host.ArmTimer(
-          static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart),
-          m_timing.sweepRestoreDelayMs);
+    if (m_host.m_nSweepStart >= 0) ArmRestore();
     FinishIdle();
   } else if (config.pattern < 10) {
     run.m_eState = RunState::kPaused;
@@ -265,9 +288,7 @@ void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {
     m_host.SetProgress(0);
     m_host.Repaint();
   } else {
-    m_host.ArmTimer(
-        static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart),
-        m_timing.sweepRestoreDelayMs);
+    ArmRestore();
     FinishIdle();
   }
 }

@@ -3,8 +3,10 @@
 // their owner thread; it drives the measurement runs and their watchdogs.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "client/client_host.h"
@@ -22,13 +24,15 @@ std::string_view PatternEntryText(int pattern);
 class ClientController {
  public:
   explicit ClientController(ClientHost& host, const ClientTiming& timing = {});
-  // Stops every run and watchdog (their sockets are shut down) and joins them.
+  // Stops every run and watchdog (their sockets are shut down), joins them,
+  // and has the host drop the tasks and timers still queued for them.
   ~ClientController();
   ClientController(const ClientController&) = delete;
   ClientController& operator=(const ClientController&) = delete;
 
   // 測定開始: reads the settings, creates and connects the socket on this
-  // thread, appends the header line and starts the run.
+  // thread, appends the header line and starts the run. A sweep begun here
+  // ends by selecting this start's pattern again.
   void OnStart();
   // 測定中断: sets m_bAbort, shows "割込受付中", disables abort and arms the
   // forced stop (timer 10001). In the pause between two runs of a sweep it
@@ -49,6 +53,10 @@ class ClientController {
   // makes a real one.
   using SocketFactory = Socket (*)(int protocol);
   void SetSocketFactory(SocketFactory factory) noexcept { m_pfnSocket = factory; }
+  // Test seam: starts a run's thread on body; false when the thread cannot be
+  // created. The default makes a std::thread.
+  using ThreadFactory = bool (*)(std::thread* thread, std::function<void()> body);
+  void SetThreadFactory(ThreadFactory factory) noexcept { m_pfnThread = factory; }
 
  private:
   friend class MeasureRun;
@@ -58,7 +66,11 @@ class ClientController {
   void OnWatchdogFired(MeasureRun& run);
   void OnRunRecvError(MeasureRun& run, std::string_view text);
 
+  // The start of a run: by the user (OnStart) or by the next step of a sweep.
+  void StartRun(bool byUser);
   void HandOver(MeasureRun& run, RunOutcome outcome);
+  // Arms the reselection of m_nSweepStart that ends a sweep.
+  void ArmRestore();
   void FinishIdle();
   void EndSweepPause();
   // Joins and drops the runs whose threads have ended and whose tasks have run.
@@ -68,9 +80,12 @@ class ClientController {
   ClientHost& m_host;
   ClientTiming m_timing;
   SocketFactory m_pfnSocket;
+  ThreadFactory m_pfnThread;
   std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, not yet joined
   MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
   unsigned m_nPendingStep = 0;      // armed sweep timer 1..10, 0 none
+  unsigned m_nPendingRestore = 0;   // armed reselection timer 1000 + p, 0 none
+  bool m_bForcedStopArmed = false;  // timer 10001 is for the run now held
   bool m_bMeasuring = false;
 };
 

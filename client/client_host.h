@@ -84,6 +84,10 @@ class ClientHost {
   // Arms a one-shot timer: after delayMs the owner calls the controller's
   // OnTimer(id) on its own thread. Arming an id that is pending re-arms it.
   virtual void ArmTimer(unsigned id, int delayMs) = 0;
+  // Called by the controller's destructor once its threads are joined (none
+  // posts any more): drops every task and timer still queued; none may run,
+  // as what they would call is gone.
+  virtual void DropQueued() = 0;
 
  protected:
   ~ClientHost() = default;

@@ -74,4 +74,9 @@ void EventLoop::Clear() {
   m_timers.clear();
 }
 
+bool EventLoop::Empty() const {
+  std::lock_guard lock(m_mutex);
+  return m_tasks.empty() && m_timers.empty();
+}
+
 }  // namespace quarvent

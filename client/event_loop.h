@@ -30,6 +30,8 @@ class EventLoop {
                 const std::function<void(unsigned)>& onTimer);
   // Drops every queued task and timer.
   void Clear();
+  // No task queued and no timer armed.
+  bool Empty() const;
 
  private:
   mutable std::mutex m_mutex;

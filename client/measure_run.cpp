@@ -26,6 +26,15 @@ constexpr int kProgressStepMs = 10;
 
 }  // namespace
 
+bool StartThread(std::thread* thread, std::function<void()> body) {
+  try {
+    *thread = std::thread(std::move(body));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
 MeasureRun::MeasureRun(ClientController& owner, ClientHost& host, Socket sock,
                        const RunConfig& config, const ClientTiming& timing)
     : m_owner(owner), m_host(host), m_sock(std::move(sock)), m_config(config), m_timing(timing) {
@@ -38,13 +47,8 @@ MeasureRun::~MeasureRun() {
   Join();
 }
 
-bool MeasureRun::Start() {
-  try {
-    m_thread = std::thread([this] { MeasureThread(); });
-  } catch (const std::system_error&) {
-    return false;
-  }
-  return true;
+bool MeasureRun::Start(bool (*makeThread)(std::thread*, std::function<void()>)) {
+  return makeThread(&m_thread, [this] { MeasureThread(); });
 }
 
 void MeasureRun::Abandon() {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -22,6 +23,9 @@
 namespace quarvent {
 
 class ClientController;
+
+// Starts a std::thread on body into *thread; false when the system refuses.
+bool StartThread(std::thread* thread, std::function<void()> body);
 
 struct RunConfig {
   int pattern;   // TrafficPattern 0..10
@@ -47,8 +51,8 @@ class MeasureRun final : private RecvErrorSink {
   MeasureRun(const MeasureRun&) = delete;
   MeasureRun& operator=(const MeasureRun&) = delete;
 
-  // Starts MeasureThread; false when the thread cannot be created.
-  bool Start();
+  // Starts MeasureThread through makeThread; false when the thread cannot be created.
+  bool Start(bool (*makeThread)(std::thread*, std::function<void()>) = &StartThread);
 
   // Owner's thread: marks the run abandoned, stops its watchdog and shuts its
   // socket down, so that every blocking call of the run returns and the run

@@ -22,6 +22,7 @@ inline constexpr char kRefused[] =
     "Connection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\r\nｱﾄﾞﾚｽ間違ってませんか？\r\n";
 inline constexpr char kConnectFailed[] = "connect() Failed.  ErrCode=%d.\r\n";
 inline constexpr char kSocketFailed[] = "socket() Failed.  ErrCode=%d.\r\n";
+inline constexpr char kNoWorker[] = "スレッド作成失敗.\r\n";  // the run's thread was not created
 inline constexpr char kHeaderLine[] = "--- %s (%d.%d.%d.%d) [%s] ---\r\n";
 
 }  // namespace quarvent::text

@@ -10,8 +10,10 @@
 namespace quarvent {
 
 // Gives the calling thread a copy of the process's descriptor table and
-// returns true; false (errno set) where the system refuses, and the thread
-// goes on in the shared table.
+// returns true; false (errno set) where the system refuses or the thread's
+// list of descriptors (/proc/thread-self/fd) cannot be read, and the thread
+// goes on in the shared table: the copy is only taken where the other sockets
+// can be found in it. Once the copy is taken, the result is true.
 //
 // In the copy, every other socket is closed, so that when another thread
 // closes it, its peer sees the end (FIN or reset) as before. The rest stays
@@ -24,5 +26,11 @@ namespace quarvent {
 // reaches the socket, and the socket is released once both tables have closed
 // their descriptor of it.
 bool TakeOwnDescriptorTable(int keep) noexcept;
+
+// The same, with the list of the calling thread's descriptors opened by
+// openListing (a descriptor, or -1 with errno): a seam for the tests. It is
+// opened once before the copy is taken, to see that it can be read, and once
+// in the copy.
+bool TakeOwnDescriptorTable(int keep, int (*openListing)()) noexcept;
 
 }  // namespace quarvent

@@ -13,8 +13,10 @@
 #include <string>
 
 #include "client/client_controller.h"
+#include "common/port_text.h"
 #include "console/commands.h"
 #include "console/measure_host.h"
+#include "console/measure_loop.h"
 
 namespace quarvent::console {
 namespace {
@@ -81,7 +83,7 @@ int RunMeasure(int argc, char** argv) {
       if (::inet_pton(AF_INET, value, &addr) != 1) return Usage("bad address");
       host.m_dwAddress = ntohl(addr.s_addr);
     } else if (option == "--port") {
-      if (!ParseInt(value, INT32_MIN, INT32_MAX, &host.m_nPort)) return Usage("bad port");
+      if (!ParsePortText(value, &host.m_nPort)) return Usage("bad port");
     } else if (option == "--pattern") {
       if (!ParseInt(value, 0, 10, &host.m_nPattern)) return Usage("pattern must be 0 to 10");
     } else if (option == "--duration") {
@@ -115,14 +117,9 @@ int RunMeasure(int argc, char** argv) {
   ::sigaction(SIGINT, &action, nullptr);
 
   ClientController controller(host);
-  const auto onTimer = [&](unsigned id) { controller.OnTimer(id); };
   controller.OnStart();
-  // Until the owner is idle and only a forced stop that has nothing left to
-  // stop could still be pending. The loop wakes now and then to see Ctrl+C.
-  while (controller.Measuring() || host.Loop().TimersPendingExcept({kTimerForcedStop})) {
-    host.Loop().RunUntil([] { return g_nInterrupts.load() != 0; }, std::chrono::milliseconds(50),
-                         onTimer);
-    if (g_nInterrupts.exchange(0) != 0) controller.OnAbort();
+  // The loop wakes now and then to see Ctrl+C.
+  while (MeasureTurn(host, controller, [] { return g_nInterrupts.exchange(0) != 0; })) {
   }
   controller.Shutdown();
   // A report that ends inside a line (a negotiation mismatch) gets a line end

@@ -22,6 +22,7 @@ class MeasureHost final : public ClientHost {
   void NoteOutcome(RunOutcome outcome) override;
   void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
   void ArmTimer(unsigned id, int delayMs) override { m_loop.ArmTimer(id, delayMs); }
+  void DropQueued() override { m_loop.Clear(); }
 
   EventLoop& Loop() { return m_loop; }
   // Every start so far ended with a full report.

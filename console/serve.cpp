@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/port_text.h"
 #include "common/protocol.h"
 #include "console/commands.h"
 #include "server/listen_controller.h"
@@ -34,14 +35,9 @@ void PrintServeHelp(std::FILE* out) {
 }
 
 // Reads an integer the port field would accept; false when the text is not one.
+// Only its low 16 bits reach the socket.
 bool ParsePort(const char* text, int* port) {
-  errno = 0;
-  char* end = nullptr;
-  const long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0') return false;
-  // The field holds a 32-bit int; only its low 16 bits reach the socket.
-  *port = static_cast<int>(static_cast<unsigned long long>(value) & 0xFFFFFFFFu);
-  return true;
+  return ParsePortText(text, port);
 }
 
 class ConsoleServerHost final : public ServerHost {

@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "common/port_text.h"
 #include "common/protocol.h"
 #include "common/ui/dialog_units.h"
 #include "common/ui/ip_address_edit.h"
@@ -238,10 +239,12 @@ void CClientDlg::UpdateData(bool save) {
 }
 
 bool CClientDlg::PortIsInteger(int* port) const {
-  bool ok = false;
-  const int value = m_editPort->text().trimmed().toInt(&ok, 10);
-  if (ok && port != nullptr) *port = value;
-  return ok;
+  int value = 0;
+  const QByteArray text = m_editPort->text().toUtf8();
+  if (!ParsePortText(std::string_view(text.constData(), static_cast<size_t>(text.size())), &value))
+    return false;
+  if (port != nullptr) *port = value;
+  return true;
 }
 
 void CClientDlg::OnStart() {

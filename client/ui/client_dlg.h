@@ -76,16 +76,14 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void SetMeasuringState(int state) override;
   void DisableAbort() override;
   void ShowRecvError(std::string_view text) override;
-  void NoteOutcome(RunOutcome outcome) override;
   int Connect(int fd, const sockaddr_in& addr) override;
   // From any thread.
   void Post(std::function<void()> task) override;
   void ArmTimer(unsigned id, int delayMs) override;
+  void DropQueued() override;
 
   // Texts of the dialog that are not in the report.
   static QString NotIntegerText() { return QStringLiteral("整数を入力してください。"); }
-  // Appended to the report when the run's thread cannot be created.
-  static constexpr char kNoWorkerLine[] = "スレッド作成失敗.\r\n";
 
  protected:
   bool OnInitDialog() override;

@@ -87,13 +87,6 @@ void CClientDlg::ShowRecvError(std::string_view text) {
   m_notice = nullptr;
 }
 
-void CClientDlg::NoteOutcome(RunOutcome outcome) {
-  if (outcome != RunOutcome::kNoWorker) return;
-  // The controller went idle without a run; the report says why.
-  m_strResult += kNoWorkerLine;
-  ShowResult();
-}
-
 void CClientDlg::Post(std::function<void()> task) {
   // Queued events for one receiver keep their order; those still queued when
   // the dialog is destroyed go with it, and m_bTasksOpen stops the rest.
@@ -115,6 +108,12 @@ void CClientDlg::ArmTimer(unsigned id, int delayMs) {
     });
   }
   timer->start(delayMs);  // re-arms a pending one
+}
+
+void CClientDlg::DropQueued() {
+  // Queued events stay with the dialog; they find the tasks closed.
+  m_bTasksOpen = false;
+  for (auto& entry : m_timers) entry.second->stop();
 }
 
 // The outcome is the blocking connect's; only the wait differs. The socket

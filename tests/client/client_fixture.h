@@ -15,14 +15,14 @@ namespace quarvent::testing {
 
 class ClientTest : public ::testing::Test {
  protected:
-  void MakeController(int durationMs = 150, int watchdogMs = 1500) {
+  void MakeController(int durationMs = 150, int watchdogMs = 1500, int forcedStopMs = 200) {
     ClientTiming timing;
     timing.durationMs[0] = timing.durationMs[1] = timing.durationMs[2] = durationMs;
     timing.watchdogPeriodMs = watchdogMs;
     timing.sweepNextDelayMs = 60;
     timing.cleanupDelayMs = 20;
     timing.sweepRestoreDelayMs = 20;
-    timing.forcedStopDelayMs = 200;
+    timing.forcedStopDelayMs = forcedStopMs;
     m_controller = std::make_unique<ClientController>(m_host, timing);
   }
 

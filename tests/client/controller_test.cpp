@@ -63,6 +63,20 @@ TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kSocketFailed);
 }
 
+TEST_F(Controller, NoWorkerThreadIsReportedAndReturnsToIdle) {
+  Socket holder;
+  MakeController();
+  m_controller->SetThreadFactory([](std::thread*, std::function<void()>) { return false; });
+  m_host.m_nPort = RefusingPort(&holder);
+  m_host.m_nProtocol = kUdp;  // connects without a server; no run starts
+  m_controller->OnStart();
+  EXPECT_TRUE(m_host.m_strResult.ends_with(" ---\r\nスレッド作成失敗.\r\n"));
+  EXPECT_EQ(m_host.m_vShown.back(), m_host.m_strResult);
+  EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kNoWorker}));
+  EXPECT_FALSE(m_controller->Measuring());
+}
+
 TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   ScriptServer server(kTcp, Normal());
   MakeController();
@@ -81,6 +95,26 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   const size_t calls = m_host.m_vCalls.size();
   m_host.Pump(*m_controller, [&] { return !m_host.TimerPending(kTimerForcedStop); });
   EXPECT_EQ(m_host.m_vCalls.size(), calls);
+}
+
+// The forced stop belongs to the run that was aborted: a run the user starts
+// after that one has ended is not stopped by it.
+TEST_F(Controller, ForcedStopLeavesALaterRunAlone) {
+  ScriptServer server(kTcp, Normal(), 2);
+  MakeController(150, 1500, 600000);  // the forced stop is fired by hand below
+  for (int run = 0; run < 2; ++run) {
+    Start(server, 7, kTcp, 3);
+    const size_t shown = m_host.m_vProgress.size();
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > shown + 3; }));
+    // The second run is under way when the first abort's forced stop comes.
+    if (run == 1) m_controller->OnTimer(kTimerForcedStop);
+    EXPECT_TRUE(m_controller->Measuring());
+    m_controller->OnAbort();
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  }
+  server.Join();
+  EXPECT_EQ(m_host.m_vOutcomes,
+            (std::vector<RunOutcome>{RunOutcome::kFullReport, RunOutcome::kFullReport}));
 }
 
 TEST_F(Controller, ForcedStopEndsARunThatIgnoresTheAbort) {
@@ -185,6 +219,42 @@ TEST_F(Controller, SweepFromPattern8RunsTheRestAndReselects8) {
   EXPECT_TRUE(Contains(m_host.m_strResult, "[限界調査4      (64KB 連続送受信)] ---\r\n"));
 }
 
+// A sweep comes back to the pattern at which it began, whatever ran before
+// it: a timed run, or a sweep whose reselection was still pending when the
+// user started the next one.
+TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
+  {
+    ScriptServer server(kTcp, Normal(), 3);
+    MakeController(100);
+    Start(server, 3, kTcp, 1);  // a timed run of pattern 3 first
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    EXPECT_EQ(m_host.m_nSweepStart, 3);
+    Start(server, 9, kTcp, 0);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller, std::chrono::seconds(10)));
+    server.Join();
+    ASSERT_EQ(server.Sessions().size(), 3u);
+    EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
+    EXPECT_EQ(m_host.m_nPattern, 9);
+    EXPECT_EQ(m_host.m_nSweepStart, -1);
+  }
+  {
+    ScriptServer server(kTcp, Normal(), 3);
+    MakeController(100, 1500, 600000);  // no forced stop: the run ends by itself
+    Start(server, 2, kTcp, 0);
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
+    m_controller->OnAbort();
+    // Idle again, with the reselection of pattern 2 still to come.
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return !m_controller->Measuring(); }));
+    Start(server, 9, kTcp, 0);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller, std::chrono::seconds(10)));
+    server.Join();
+    ASSERT_EQ(server.Sessions().size(), 3u);
+    EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
+    EXPECT_EQ(m_host.m_nPattern, 9);
+    EXPECT_EQ(m_host.m_nSweepStart, -1);
+  }
+}
+
 TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
   ScriptServer server(kTcp, Normal(), 1);
   MakeController(100);
@@ -219,6 +289,20 @@ TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
   EXPECT_EQ(m_host.m_nPattern, 2);
   EXPECT_EQ(m_host.m_nSweepStart, -1);
   EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n"));
+}
+
+// What the runs posted and the timers armed go with the controller: a host
+// that pumps on (and a new controller on it) never meets them.
+TEST_F(Controller, DestroyingTheControllerDropsItsQueuedTasksAndTimers) {
+  ScriptServer server(kTcp, Normal());
+  MakeController(150, 1500, 600000);
+  Start(server, 7, kTcp, 3);
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
+  m_controller->OnAbort();  // arms the forced stop
+  ASSERT_FALSE(m_host.QueueEmpty());
+  m_controller.reset();
+  EXPECT_TRUE(m_host.QueueEmpty());
+  server.Join();
 }
 
 TEST_F(Controller, ClearEmptiesReportAndElapsedText) {

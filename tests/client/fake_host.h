@@ -48,6 +48,7 @@ class FakeHost : public ClientHost {
     m_vTimers.push_back(id);
     m_loop.ArmTimer(id, delayMs);
   }
+  void DropQueued() override { m_loop.Clear(); }
 
   // Pumps the loop on the test thread until done() or the timeout.
   template <class Pred>
@@ -68,6 +69,8 @@ class FakeHost : public ClientHost {
         timeout);
   }
   bool TimerPending(unsigned id) const { return m_loop.TimerPending(id); }
+  // No task queued and no timer armed.
+  bool QueueEmpty() const { return m_loop.Empty(); }
 
   int m_nWrongThread = 0;  // host calls made off the owner's thread
   std::vector<std::string> m_vCalls;

@@ -140,6 +140,23 @@ TEST_F(RunWire, TcpLengthWordBelowFourFailsTheBodyAndFourIsAnEmptyChunk) {
   EXPECT_TRUE(Contains(Body(), "受信：最小/最大 : 4 / 4096\r\n"));
 }
 
+// A peer that closes after part of a body has sent no chunk: the body read
+// fails, and nothing of that chunk is counted.
+TEST_F(RunWire, TcpCloseInsideABodyIsABodyFailure) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.SendChunk(4096, 4096);
+    c.SendChunk(4096, 1000);  // then the connection closes
+  });
+  Measure(server, 0, kTcp);
+  EXPECT_TRUE(Body().starts_with(
+      "パケット受信失敗.\r\n受信サイズ : 4.00 [KB]\r\n受信：最小/最大 : 4096 / 4096\r\n"))
+      << Body();
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kShortReport);
+  EXPECT_TRUE(m_host.m_vRecvErrors.empty());  // an orderly close is no socket error
+}
+
 TEST_F(RunWire, CloseBeforeTheHeaderEndsWithHeaderFailure) {
   for (int protocol : {kTcp}) {
     ScriptServer server(protocol, [](Conn& c) {

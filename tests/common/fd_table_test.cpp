@@ -7,6 +7,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <future>
 #include <thread>
@@ -100,6 +102,69 @@ TEST(OwnDescriptorTable, LaterDescriptorsOfOtherThreadsAreNotSeen) {
   Pair later;
   opened.set_value(later.a.Fd());
   worker.join();
+}
+
+int NoListing() {
+  errno = EACCES;
+  return -1;
+}
+
+// Where the thread's list of descriptors cannot be read, no copy is taken:
+// the thread stays in the shared table and says so.
+TEST(OwnDescriptorTable, UnreadableListingLeavesTheThreadInTheSharedTable) {
+  Pair kept;
+  std::promise<void> answered;
+  std::promise<int> opened;
+  std::thread worker([&] {
+    errno = 0;
+    EXPECT_FALSE(TakeOwnDescriptorTable(kept.a.Fd(), &NoListing));
+    EXPECT_EQ(errno, EACCES);
+    answered.set_value();
+    // What another thread opens afterwards is in this thread's table too.
+    const int fd = opened.get_future().get();
+    EXPECT_EQ(::send(fd, "y", 1, MSG_NOSIGNAL), 1);
+  });
+  answered.get_future().wait();
+  Pair later;
+  opened.set_value(later.a.Fd());
+  worker.join();
+  char c = 0;
+  EXPECT_EQ(::recv(later.b.Fd(), &c, 1, MSG_DONTWAIT), 1);
+  EXPECT_EQ(c, 'y');
+}
+
+std::atomic<int> g_nListings{0};
+
+// Readable for the check before the copy, gone in the copy.
+int ListingOnce() {
+  if (g_nListings.fetch_add(1) == 0)
+    return ::open("/proc/thread-self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  errno = ENOENT;
+  return -1;
+}
+
+// A listing that goes away once the copy is taken: the other sockets are
+// still closed in the copy, found by number.
+TEST(OwnDescriptorTable, ListingLostInTheCopyStillClosesTheOtherSockets) {
+  Pair kept, other;
+  std::promise<void> tableTaken, othersClosed;
+  std::future<void> closed = othersClosed.get_future();
+  std::thread worker([&] {
+    EXPECT_TRUE(TakeOwnDescriptorTable(kept.a.Fd(), &ListingOnce));
+    tableTaken.set_value();
+    closed.wait();
+    EXPECT_EQ(::send(kept.a.Fd(), "x", 1, MSG_NOSIGNAL), 1);
+    ::close(kept.a.Fd());
+  });
+  tableTaken.get_future().wait();
+  other.b.Reset();
+  othersClosed.set_value();
+  worker.join();
+  EXPECT_EQ(g_nListings.load(), 2);
+  EXPECT_TRUE(AtEnd(other.a.Fd()));
+  char c = 0;
+  EXPECT_EQ(::recv(kept.b.Fd(), &c, 1, 0), 1);
+  EXPECT_EQ(c, 'x');
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <string_view>
 
+#include "common/port_text.h"
 #include "common/ui/about_dlg.h"
 #include "tests/client/script_server.h"
 #include "tests/ui/client_dlg_support.h"
@@ -222,6 +223,59 @@ class ClientDlgTest : public QObject {
     QCOMPARE(dlg.focusWidget(), PortField(dlg));
   }
 
+  // The port rule is one: the field of this dialog reads by the shared rule,
+  // and Qt's reading of an integer field (the server dialog's) agrees with it
+  // on every case, the boundaries and the white space of both kinds included.
+  void PortFieldsShareOneRule() {
+    CClientDlg& dlg = *m_dlg;
+    const char* const cases[] = {"49152",
+                                 "-1",
+                                 "+12",
+                                 "70000",
+                                 "2147483647",
+                                 "2147483648",
+                                 "-2147483648",
+                                 "-2147483649",
+                                 "4294967297",
+                                 "00012",
+                                 " 12 ",
+                                 "\t12\n",
+                                 "\u3000"
+                                 "12",
+                                 "\u00A0"
+                                 "12",
+                                 "12"
+                                 "\u2029",
+                                 "\u0085"
+                                 "5",
+                                 "",
+                                 " ",
+                                 "+",
+                                 "-",
+                                 "+-1",
+                                 "- 1",
+                                 "1 2",
+                                 "12ab",
+                                 "0x10",
+                                 "1e3",
+                                 "1,000",
+                                 "１２",
+                                 "\u200B"
+                                 "12"};
+    for (const char* text : cases) {
+      const QString field = QString::fromUtf8(text);
+      bool qtOk = false;
+      const int qtValue = field.trimmed().toInt(&qtOk, 10);
+      int shared = 0;
+      const bool sharedOk = quarvent::ParsePortText(text, &shared);
+      QVERIFY2(qtOk == sharedOk && (!qtOk || qtValue == shared), text);
+      dlg.m_nPort = 1234;
+      PortField(dlg)->setText(field);
+      dlg.ReadSettings();
+      QCOMPARE(dlg.m_nPort, sharedOk ? shared : 1234);
+    }
+  }
+
   void ClearEmptiesReportAndElapsedOnly() {
     CClientDlg& dlg = *m_dlg;
     quarvent::Socket holder;
@@ -252,6 +306,18 @@ class ClientDlgTest : public QObject {
     Button(dlg, CClientDlg::kIdcStart)->click();
     QCOMPARE(Report(dlg), QStringLiteral("socket() Failed.  ErrCode=24.\n"));
     QCOMPARE(dlg.m_strResult, std::string("socket() Failed.  ErrCode=24.\r\n"));
+    QVERIFY(Idle(dlg));
+  }
+
+  void NoWorkerThreadIsReportedOnce() {
+    CClientDlg& dlg = *m_dlg;
+    quarvent::Socket holder;
+    PortField(dlg)->setText(QString::number(quarvent::testing::RefusingPort(&holder)));
+    Choose(dlg, CClientDlg::kIdcUdp);  // connects without a server
+    dlg.Controller().SetThreadFactory([](std::thread*, std::function<void()>) { return false; });
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QCOMPARE(Lines(dlg).size(), 2);
+    QCOMPARE(Lines(dlg).last(), QStringLiteral("スレッド作成失敗."));
     QVERIFY(Idle(dlg));
   }
 

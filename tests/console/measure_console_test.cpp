@@ -1,0 +1,118 @@
+// The console's measure loop against a scripted server in this process, with
+// its delays injected; the port rule of both commands, run as child processes.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "client/client_controller.h"
+#include "common/protocol.h"
+#include "console/measure_host.h"
+#include "console/measure_loop.h"
+#include "tests/client/script_server.h"
+
+namespace quarvent::console {
+namespace {
+
+using testing::Conn;
+using testing::ScriptServer;
+
+// Ctrl+C in the pause between two runs of a sweep ends the measurement at
+// once, however long the pause would have lasted.
+TEST(ConsoleMeasureLoop, InterruptInTheSweepPauseEndsAtOnce) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.ServeNormally();
+  });
+  MeasureHost host;
+  host.m_nPort = server.Port();
+  host.m_nPattern = 9;
+  host.m_nDuration = 0;
+  ClientTiming timing;
+  timing.durationMs[0] = 100;
+  timing.sweepNextDelayMs = 10 * 60 * 1000;  // the pause only the interrupt can end
+  {
+    ClientController controller(host, timing);
+    controller.OnStart();
+    // The interrupt comes once the first run's report is in: the pause has
+    // begun in the same task.
+    bool interrupted = false;
+    const auto inPause = [&] {
+      if (interrupted || host.m_strResult.find("受信：最小/最大") == std::string::npos)
+        return false;
+      interrupted = true;
+      return true;
+    };
+    // Only turns a hang into a failure.
+    const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    bool over = false;
+    while (!over && std::chrono::steady_clock::now() < bound)
+      over = !MeasureTurn(host, controller, inPause);
+    EXPECT_TRUE(interrupted);
+    EXPECT_TRUE(over) << "the loop still waits after the interrupt";
+    EXPECT_FALSE(controller.Measuring());
+    EXPECT_EQ(host.m_nPattern, 9);  // the sweep's start is selected again
+    EXPECT_TRUE(host.AllFull());
+  }
+  // What was still queued went with the controller.
+  EXPECT_TRUE(host.Loop().Empty());
+  server.Join();
+  ASSERT_EQ(server.Sessions().size(), 1u);
+  EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
+}
+
+// Runs quarvent with args, output to /dev/null; its exit code, or -1 when it
+// has not ended within the bound (it is killed then).
+int RunQuarvent(const std::vector<std::string>& args) {
+  std::vector<std::string> all{QUARVENT_BIN};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+  pid_t pid = -1;
+  const int err = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (err != 0) return -3;
+  auto exited = std::async(std::launch::async, [pid] {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+  });
+  // Only turns a hang into a failure.
+  if (exited.wait_for(std::chrono::seconds(60)) == std::future_status::ready) return exited.get();
+  ::kill(pid, SIGKILL);
+  exited.get();
+  return -1;
+}
+
+// Both commands take --port by the port fields' rule: a signed 32-bit
+// integer, white space at the ends allowed; anything else is bad usage.
+TEST(ConsolePortRule, BothCommandsRefuseWhatTheFieldsRefuse) {
+  for (const char* port : {"2147483648", "-2147483649", "4294967297", "1e3", "0x10", "", "12ab"}) {
+    SCOPED_TRACE(port);
+    EXPECT_EQ(RunQuarvent({"serve", "--port", port}), 2);
+    EXPECT_EQ(RunQuarvent({"measure", "--port", port}), 2);
+  }
+  // Accepted, with its white space: the connection is then refused (exit 1).
+  Socket holder;
+  const std::string refusing = std::to_string(testing::RefusingPort(&holder));
+  for (const std::string& port : {refusing, " " + refusing + " ", "+" + refusing}) {
+    SCOPED_TRACE(port);
+    EXPECT_EQ(RunQuarvent({"measure", "--port", port, "--duration", "15"}), 1);
+  }
+}
+
+}  // namespace
+}  // namespace quarvent::console
