@@ -3,9 +3,7 @@
 #include <signal.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -23,21 +21,16 @@ void PrintServeHelp(std::FILE* out) {
   std::fputs(
       "usage: quarvent serve [--port N]\n"
       "Serves TCP and UDP measurement clients on one port until interrupted.\n"
-      "  --port N   port for both services (default 49152); any integer, of which\n"
-      "             the low 16 bits are used\n"
+      "  --port N   port for both services (default 49152); a signed 32-bit integer,\n"
+      "             of which the low 16 bits are used\n"
       "  --help     show this help\n"
       "Each status change and receive error is printed on stderr. Once both services\n"
       "are bound, one line 'quarvent serve: listening on port P (TCP and UDP)' is\n"
       "printed on stderr: a client sent from then on is served. SIGINT or SIGTERM\n"
       "stops both services (exit 0); the exit code is 1 once both services have\n"
-      "ended by themselves, 2 on bad usage.\n",
+      "ended by themselves or when a service thread cannot be created, 2 on bad\n"
+      "usage.\n",
       out);
-}
-
-// Reads an integer the port field would accept; false when the text is not one.
-// Only its low 16 bits reach the socket.
-bool ParsePort(const char* text, int* port) {
-  return ParsePortText(text, port);
 }
 
 class ConsoleServerHost final : public ServerHost {
@@ -84,7 +77,7 @@ int RunServe(int argc, char** argv) {
       PrintServeHelp(stdout);
       return 0;
     }
-    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc && ParsePort(argv[i + 1], &port)) {
+    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc && ParsePortText(argv[i + 1], &port)) {
       ++i;
       continue;
     }
