@@ -64,7 +64,7 @@ class ClientRunTest : public QObject {
 
  private slots:
   void init() {
-    m_nPort = FindFreePort();
+    m_nPort = ReservePort();
     QVERIFY(m_nPort > 0);
     m_server = std::make_unique<LoopbackServer>(m_nPort);
     QTRY_VERIFY(m_server->Ready());

@@ -80,7 +80,7 @@ class ServerDlgTest : public QObject {
   void init() {
     m_dlg = std::make_unique<CServerDlg>();
     m_dlg->show();
-    m_nPort = quarvent::test::FindFreePort();
+    m_nPort = quarvent::test::ReservePort();
     QVERIFY(m_nPort > 0);
   }
   void cleanup() { m_dlg.reset(); }
