@@ -73,6 +73,9 @@ class SendGate {
 class ListenControllerTest : public ::testing::Test {
  protected:
   ListenControllerTest() : port(FreePort()), host(port), controller(host) {}
+  // A thread held by the send gate is let go before the controller joins it,
+  // also when a check failed before the test opened the gate.
+  void TearDown() override { SendGate::Instance().Open(); }
 
   // Starts both services and waits until both sockets are bound. The start
   // joins the threads of the last one before its status "初期化中...", so

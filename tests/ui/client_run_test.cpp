@@ -45,6 +45,12 @@ QString Header(const char* protocol, int pattern) {
            QString::fromUtf8(quarvent::PatternEntryText(pattern).data()));
 }
 
+// Opens a promise that a scripted server waits for when the scope ends.
+struct ReleaseOnExit {
+  std::promise<void>& promise;
+  ~ReleaseOnExit() { promise.set_value(); }
+};
+
 // Samples the elapsed text every few milliseconds and records every change of
 // the selected pattern as it happens.
 struct Sampler {
@@ -199,6 +205,9 @@ class ClientRunTest : public QObject {
         requested = true;
       released.wait_for(std::chrono::milliseconds(10 * kRunTimeoutMs));
     });
+    // Released when the test ends, also after a failed check, so that the
+    // server's thread can be joined.
+    const ReleaseOnExit opener{release};
     PortField(dlg)->setText(QString::number(stall.Port()));
     PatternList(dlg)->setCurrentIndex(7);  // a request before every chunk
     Choose(dlg, CClientDlg::kIdcDurationContinuous);
@@ -214,7 +223,6 @@ class ClientRunTest : public QObject {
     // delay (a coarse timer may fire up to 5 % early; load only makes it later).
     QVERIFY2(sinceAbort.elapsed() >= FastTiming().forcedStopDelayMs * 9 / 10,
              qPrintable(QString::number(sinceAbort.elapsed())));
-    release.set_value();
     QCOMPARE(Elapsed(dlg), QString());
     QCOMPARE(Progress(dlg), 0);
     QCOMPARE(dlg.m_bAbort.load(), 0);
