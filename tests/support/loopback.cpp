@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -19,6 +20,7 @@ namespace {
 
 // Ports below this are left to the system and to well-known services.
 constexpr int kLowestPort = 10000;
+constexpr char kLockDir[] = "/tmp/quarvent-test-ports";
 
 // The ephemeral range [first, last]; the Linux default when it cannot be read.
 void EphemeralRange(int* first, int* last) {
@@ -37,8 +39,10 @@ void EphemeralRange(int* first, int* last) {
 // Locks the port's file; the lock lasts while the returned descriptor is open.
 // -1 when another test process holds it, or this one does already.
 int LockPort(int port) {
+  // One directory for the lock files, open to every user's tests.
+  if (::mkdir(kLockDir, 01777) == 0) ::chmod(kLockDir, 01777);
   char path[64];
-  std::snprintf(path, sizeof path, "/tmp/quarvent-test-port-%d.lock", port);
+  std::snprintf(path, sizeof path, "%s/%d.lock", kLockDir, port);
   // Opening an existing file without O_CREAT also works when another user made it.
   int fd = ::open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0 && errno == ENOENT) fd = ::open(path, O_RDONLY | O_CREAT | O_CLOEXEC, 0666);

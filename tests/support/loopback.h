@@ -17,7 +17,7 @@ void SetTimeouts(int fd, int ms);
 // - the port lies outside the kernel's ephemeral range
 //   (/proc/sys/net/ipv4/ip_local_port_range), from which every socket that
 //   connects or binds port 0 draws its own port;
-// - it is reserved by an exclusive lock on /tmp/quarvent-test-port-N.lock,
+// - it is reserved by an exclusive lock on /tmp/quarvent-test-ports/N.lock,
 //   held for the life of the process, which every test process honours;
 // - neither a TCP nor a UDP socket was bound to it when it was handed out.
 // Each call gives another port.
