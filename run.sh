@@ -44,10 +44,29 @@ u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM); u.bind(("127.0.0.1", p)); 
 }
 
 DEMO_SERVER=""
+DEMO_LOG=""
 stop_demo_server() {
   [ -n "$DEMO_SERVER" ] || return 0
   kill -INT "$DEMO_SERVER" 2>/dev/null || true
   wait "$DEMO_SERVER" 2>/dev/null || true
+}
+
+# wait_for_line FILE TEXT PID SECONDS: waits until FILE holds a line that
+# starts with TEXT; fails when PID has ended or SECONDS have passed first.
+wait_for_line() {
+  local file=$1 text=$2 pid=$3 tries=$(($4 * 10))
+  until grep -q "^$text" "$file" 2>/dev/null; do
+    if ! kill -0 "$pid" 2>/dev/null; then
+      echo "run.sh: the server ended before it said '$text'" >&2
+      return 1
+    fi
+    if [ "$tries" -le 0 ]; then
+      echo "run.sh: no '$text' from the server within $4 s" >&2
+      return 1
+    fi
+    tries=$((tries - 1))
+    sleep 0.1
+  done
 }
 
 cmd_demo() {
@@ -55,11 +74,13 @@ cmd_demo() {
   configure_build build -DCMAKE_BUILD_TYPE=Release
   local port q=build/console/quarvent status=0
   port=$(free_port)
+  DEMO_LOG=$(mktemp)
   echo "== quarvent serve --port $port" >&2
-  "$q" serve --port "$port" &
+  # serve's stderr goes to the terminal and to the log in which its readiness line is looked for.
+  "$q" serve --port "$port" 2> >(tee "$DEMO_LOG" >&2) &
   DEMO_SERVER=$!
-  trap stop_demo_server EXIT
-  sleep 0.5
+  trap 'stop_demo_server; rm -f "$DEMO_LOG"' EXIT
+  wait_for_line "$DEMO_LOG" "quarvent serve: listening on port $port " "$DEMO_SERVER" 30 || return 1
   echo "== quarvent measure --port $port --pattern 7 --duration 15 (TCP)" >&2
   "$q" measure --port "$port" --pattern 7 --duration 15 --protocol tcp || status=1
   echo "== quarvent measure --port $port --pattern 0 --duration 15 (UDP)" >&2

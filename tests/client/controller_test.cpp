@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <future>
 #include <string>
 
 #include "client/texts.h"
@@ -14,6 +15,18 @@ namespace quarvent::testing {
 namespace {
 
 using Controller = ClientTest;
+
+// Opens a promise that a scripted server waits for when the scope ends, also
+// when a check failed early, so that the server's thread can be joined.
+struct ReleaseOnExit {
+  std::promise<void>& promise;
+  ~ReleaseOnExit() {
+    try {
+      promise.set_value();
+    } catch (const std::future_error&) {  // released already
+    }
+  }
+};
 
 ScriptServer::Script Normal() {
   return [](Conn& c) {
@@ -118,10 +131,14 @@ TEST_F(Controller, ForcedStopLeavesALaterRunAlone) {
 }
 
 TEST_F(Controller, ForcedStopEndsARunThatIgnoresTheAbort) {
-  ScriptServer server(kTcp, [](Conn& c) {
+  // Never replies, until the test is done: a reply or a close that came
+  // before the forced stop would end the run another way.
+  std::promise<void> release;
+  ScriptServer server(kTcp, [released = release.get_future().share()](Conn& c) {
     c.ReadLine();
-    c.Hold(600);  // never replies
+    released.wait_for(std::chrono::seconds(60));
   });
+  const ReleaseOnExit opener{release};
   MakeController();
   Start(server, 0, kTcp);
   m_host.PumpFor(*m_controller, std::chrono::milliseconds(30));
@@ -175,13 +192,16 @@ TEST_F(Controller, AbandonedRunsReleaseTheirSocketAndThread) {
     c.SendChunk(4096, 4096);
     c.ReadUntilEnd();
   };
-  const ScriptServer::Script neverReply = [](Conn& c) {
-    c.ReadLine();
-    c.Hold(600);
-  };
   for (const bool forced : {false, true}) {
     {
+      // Never replies until the run has ended (see ForcedStopEndsARunThatIgnoresTheAbort).
+      std::promise<void> release;
+      const ScriptServer::Script neverReply = [released = release.get_future().share()](Conn& c) {
+        c.ReadLine();
+        released.wait_for(std::chrono::seconds(60));
+      };
       ScriptServer server(kTcp, forced ? neverReply : stallAfterOneChunk);
+      const ReleaseOnExit opener{release};
       Start(server, 0, kTcp, 3);
       if (forced) {
         m_host.PumpFor(*m_controller, std::chrono::milliseconds(30));
@@ -190,6 +210,7 @@ TEST_F(Controller, AbandonedRunsReleaseTheirSocketAndThread) {
       ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
       EXPECT_EQ(m_host.m_vOutcomes.back(),
                 forced ? RunOutcome::kForcedStop : RunOutcome::kWatchdogTimeout);
+      release.set_value();
       server.Join();
     }
     EXPECT_TRUE(m_host.Pump(*m_controller,

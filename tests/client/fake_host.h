@@ -50,10 +50,11 @@ class FakeHost : public ClientHost {
   }
   void DropQueued() override { m_loop.Clear(); }
 
-  // Pumps the loop on the test thread until done() or the timeout.
+  // Pumps the loop on the test thread until done() or the timeout. The
+  // default only turns a hang into a failure: a pump ends once done() holds.
   template <class Pred>
   bool Pump(ClientController& controller, Pred done,
-            std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+            std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     return m_loop.RunUntil(done, timeout, [&](unsigned id) { controller.OnTimer(id); });
   }
   // Pumps for a while whatever happens.
@@ -63,7 +64,7 @@ class FakeHost : public ClientHost {
   }
   // Until the owner is idle and only the forced stop (if any) is pending.
   bool PumpUntilIdle(ClientController& controller,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     return Pump(
         controller, [&] { return !controller.Measuring() && !m_loop.TimersPendingExcept({10001}); },
         timeout);

@@ -14,28 +14,45 @@
 namespace quarvent::test {
 namespace {
 
-// The UDP socket may be bound a moment after the TCP listener; a line sent
-// before that is lost, so it is sent again after a short wait.
-bool NegotiateUdp(int port, int pattern) {
-  UdpClient udp(port, 300ms);
+// The line `quarvent serve` prints on stderr once both services listen.
+std::string ReadyLine(int port) {
+  return "quarvent serve: listening on port " + std::to_string(port & 0xFFFF) + " (TCP and UDP)";
+}
+
+// `quarvent serve --port portArg` with its stderr read by the test; ready
+// tells whether it said that both services listen on port.
+struct Serve {
+  Child child;
+  bool ready = false;
+};
+Serve StartServe(int port, long long portArg) {
+  Serve serve;
+  serve.child = SpawnQuarvent({"serve", "--port", std::to_string(portArg)}, kCaptureStderr);
+  serve.ready = serve.child.pid > 0 && WaitForLine(serve.child, ReadyLine(port));
+  return serve;
+}
+Serve StartServe(int port) {
+  return StartServe(port, port);
+}
+
+// One UDP session of pattern: negotiation, one request and its chunk, the end
+// marker. Only for a service that has just bound its socket: the service binds
+// a fresh one after every session, and a line sent before that is lost.
+bool UdpSession(int port, int pattern) {
+  UdpClient udp(port, 30s);
   char line[64];
   BuildNegotiation(line, pattern);
   std::vector<char> reply;
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    if (!udp.SendText(line)) return false;
-    if (udp.Recv(reply) > 0) {
-      if (std::string(reply.begin(), reply.end()) != std::string(kIdentifier) + '\0') return false;
-      if (!udp.SendWord(4) || udp.Recv(reply) != 8192) return false;
-      return udp.SendWord(kEndMarker);
-    }
-  }
-  return false;
+  if (!udp.SendText(line) || udp.Recv(reply) <= 0) return false;
+  if (std::string(reply.begin(), reply.end()) != std::string(kIdentifier) + '\0') return false;
+  if (!udp.SendWord(4) || udp.Recv(reply) != 8192) return false;
+  return udp.SendWord(kEndMarker);
 }
 
 TEST(ConsoleServe, ServesBothProtocolsAndExitsZeroOnSigint) {
   const int port = FreePort();
-  Child child = SpawnQuarvent({"serve", "--port", std::to_string(port)});
-  ASSERT_GT(child.pid, 0);
+  Serve serve = StartServe(port);
+  ASSERT_TRUE(serve.ready) << serve.child.errText;
   {
     TcpClient tcp(port);
     ASSERT_TRUE(tcp.Connected());
@@ -46,28 +63,26 @@ TEST(ConsoleServe, ServesBothProtocolsAndExitsZeroOnSigint) {
     EXPECT_EQ(chunk.size(), 8192u);
     ASSERT_TRUE(tcp.SendWord(kEndMarker));
   }
-  EXPECT_TRUE(NegotiateUdp(port, 7));
-  ::kill(child.pid, SIGINT);
-  EXPECT_EQ(WaitExit(child), 0);
+  EXPECT_TRUE(UdpSession(port, 7));
+  ::kill(serve.child.pid, SIGINT);
+  EXPECT_EQ(WaitExit(serve.child), 0) << serve.child.errText;
 }
 
 TEST(ConsoleServe, ExitsOneWhenBothServicesEndedByThemselves) {
   const int port = FreePort();
-  Child child = SpawnQuarvent({"serve", "--port", std::to_string(port + 65536)});
-  ASSERT_GT(child.pid, 0);
+  Serve serve = StartServe(port, port + 65536LL);
+  ASSERT_TRUE(serve.ready) << serve.child.errText;
   {
     TcpClient tcp(port);
     ASSERT_TRUE(tcp.SendText("X 100:42"));
     EXPECT_EQ(tcp.RecvText(), Cp932("ﾈｺﾞｼｴｰｼｮﾝ ﾊﾟﾗﾒｰﾀｴﾗｰ"));
   }
-  UdpClient udp(port, 300ms);
+  UdpClient udp(port, 30s);
   std::vector<char> reply;
-  for (int attempt = 0; attempt < 10; ++attempt) {
-    ASSERT_TRUE(udp.SendText("X 100:42"));
-    if (udp.Recv(reply) > 0) break;
-  }
+  ASSERT_TRUE(udp.SendText("X 100:42"));
+  ASSERT_GT(udp.Recv(reply), 0);
   EXPECT_EQ(std::string(reply.begin(), reply.end()), Cp932("ﾈｺﾞｼｴｰｼｮﾝ ﾊﾟﾗﾒｰﾀｴﾗｰ"));
-  EXPECT_EQ(WaitExit(child), 1);
+  EXPECT_EQ(WaitExit(serve.child), 1) << serve.child.errText;
 }
 
 int RunToExit(const std::vector<std::string>& args) {
@@ -82,23 +97,29 @@ TEST(ConsoleServe, UsageErrorsExitTwoAndHelpExitsZero) {
   EXPECT_EQ(RunToExit({"serve", "--help"}), 0);
 }
 
-// A measurement of `seconds` ended by SIGINT (the user's abort), which still
-// gives a full report and exit code 0.
+// A measurement against serve ended by SIGINT (the user's abort), which
+// still gives a full report and exit code 0. The signal comes once serve has
+// said that it streams to the client (so measure has its handler and is past
+// the negotiation) and the data phase then had `time` to exchange chunks.
 struct Measured {
   std::string report;
   int exitCode;
 };
 
-Measured MeasureFor(int port, int pattern, const char* protocol, std::chrono::milliseconds time) {
+Measured MeasureFor(Serve& serve, int port, int pattern, const char* protocol,
+                    std::chrono::milliseconds time) {
   Child child =
       SpawnQuarvent({"measure", "--port", std::to_string(port), "--pattern",
                      std::to_string(pattern), "--duration", "continuous", "--protocol", protocol},
-                    true);
-  std::this_thread::sleep_for(time);
+                    kCaptureStdout);
+  const bool streaming =
+      WaitForLine(serve.child, std::string(protocol) == "udp" ? " UDP 通信中" : "TCP 通信中");
+  if (streaming) std::this_thread::sleep_for(time);
   ::kill(child.pid, SIGINT);
   Measured m;
-  m.report = ReadAll(child, 10s);
+  m.report = ReadAll(child);
   m.exitCode = WaitExit(child);
+  if (!streaming) m.report += "\n(serve never streamed: " + serve.child.errText + ")";
   return m;
 }
 
@@ -110,25 +131,11 @@ std::string RecvMinMax(const std::string& report) {
   return report.substr(at + key.size(), report.find('\n', at) - at - key.size());
 }
 
-class ConsoleMeasure : public testing::Test {
- protected:
-  void SetUp() override {
-    m_port = FreePort();
-    m_server = SpawnQuarvent({"serve", "--port", std::to_string(m_port)});
-    ASSERT_GT(m_server.pid, 0);
-    // Ready once a whole UDP session has been served (the TCP listener comes first).
-    ASSERT_TRUE(NegotiateUdp(m_port, 7));
-  }
-  void TearDown() override {
-    ::kill(m_server.pid, SIGINT);
-    EXPECT_EQ(WaitExit(m_server), 0);
-  }
-  int m_port = 0;
-  Child m_server;
-};
-
-TEST_F(ConsoleMeasure, TcpRunAgainstServeGivesTheFullReport) {
-  const Measured m = MeasureFor(m_port, 7, "tcp", 400ms);
+TEST(ConsoleMeasure, TcpRunAgainstServeGivesTheFullReport) {
+  const int port = FreePort();
+  Serve serve = StartServe(port);
+  ASSERT_TRUE(serve.ready) << serve.child.errText;
+  const Measured m = MeasureFor(serve, port, 7, "tcp", 400ms);
   EXPECT_EQ(m.exitCode, 0) << m.report;
   EXPECT_EQ(m.report.rfind("--- TCP (127.0.0.1) [限界調査1      ( 8KB 連続送受信)] ---\n", 0), 0u)
       << m.report;
@@ -139,30 +146,42 @@ TEST_F(ConsoleMeasure, TcpRunAgainstServeGivesTheFullReport) {
     EXPECT_NE(m.report.find(line), std::string::npos) << line << "\n" << m.report;
   EXPECT_EQ(RecvMinMax(m.report), "8192 / 8192");
   EXPECT_EQ(m.report.find('\r'), std::string::npos);  // LF line ends on stdout
+  ::kill(serve.child.pid, SIGINT);
+  EXPECT_EQ(WaitExit(serve.child), 0) << serve.child.errText;
 }
 
-TEST_F(ConsoleMeasure, UdpWorksForEveryPattern) {
+// One serve per run: after a UDP session the service closes its socket and
+// binds a fresh one, and a negotiation line that comes before that bind is
+// dropped with the old socket. Only the readiness line of a new serve says
+// that the next line is heard.
+TEST(ConsoleMeasure, UdpWorksForEveryPattern) {
+  const int port = FreePort();
   for (int pattern = 0; pattern < kPatternCount; ++pattern) {
-    const Measured m = MeasureFor(m_port, pattern, "udp", 150ms);
-    EXPECT_EQ(m.exitCode, 0) << pattern << "\n" << m.report;
+    SCOPED_TRACE(pattern);
+    Serve serve = StartServe(port);
+    ASSERT_TRUE(serve.ready) << serve.child.errText;
+    const Measured m = MeasureFor(serve, port, pattern, "udp", 150ms);
+    EXPECT_EQ(m.exitCode, 0) << m.report;
     EXPECT_EQ(m.report.rfind("--- UDP (127.0.0.1) [", 0), 0u) << m.report;
     const SizeRule chunk = ServerPatternFor(pattern, kUdp).chunk;
     int lo = 0, hi = 0;
-    ASSERT_EQ(std::sscanf(RecvMinMax(m.report).c_str(), "%d / %d", &lo, &hi), 2) << m.report;
-    EXPECT_GE(lo, chunk.Min()) << pattern;
-    EXPECT_LE(hi, chunk.Max()) << pattern;
+    EXPECT_EQ(std::sscanf(RecvMinMax(m.report).c_str(), "%d / %d", &lo, &hi), 2) << m.report;
+    EXPECT_GE(lo, chunk.Min());
+    EXPECT_LE(hi, chunk.Max());
     // Over UDP every chunk follows a request; patterns 0 to 2 send bare length words.
     if (pattern <= 2) {
-      EXPECT_NE(m.report.find("送信：最小/最大 : 4 / 4"), std::string::npos);
+      EXPECT_NE(m.report.find("送信：最小/最大 : 4 / 4"), std::string::npos) << m.report;
     }
+    ::kill(serve.child.pid, SIGINT);
+    ASSERT_EQ(WaitExit(serve.child), 0) << serve.child.errText;
   }
 }
 
 TEST(ConsoleMeasureAlone, RefusedConnectionAndUsage) {
   const int port = FreePort();  // nothing listens there
-  Child child =
-      SpawnQuarvent({"measure", "--port", std::to_string(port), "--duration", "15"}, true);
-  const std::string report = ReadAll(child, 10s);
+  Child child = SpawnQuarvent({"measure", "--port", std::to_string(port), "--duration", "15"},
+                              kCaptureStdout);
+  const std::string report = ReadAll(child);
   EXPECT_EQ(WaitExit(child), 1);
   EXPECT_NE(report.find("Connection Refused."), std::string::npos) << report;
   EXPECT_EQ(RunToExit({"measure", "--pattern", "11"}), 2);

@@ -3,22 +3,100 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <future>
+#include <mutex>
+
 #include "common/protocol.h"
+#include "common/sys_ops.h"
 #include "tests/server/server_test_support.h"
 
 namespace quarvent::test {
 namespace {
 
+// Holds a service thread inside the send of its first chunk until the test
+// opens it; a stop does not release it. Shows that 中断 does not wait for a
+// service thread, without measuring how long it took.
+class SendGate {
+ public:
+  static SendGate& Instance() {
+    static SendGate gate;
+    return gate;
+  }
+  // The table for the service: small sends (negotiation replies) pass, the
+  // first chunk waits for Open().
+  static const sys::Ops& Ops() {
+    static const sys::Ops ops{&Send, sys::RealOps().sendto, sys::RealOps().recv,
+                              sys::RealOps().recvfrom};
+    return ops;
+  }
+  bool WaitEntered() {
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, kWaitLimit, [this] { return m_bEntered; });
+  }
+  void Open() {
+    {
+      std::lock_guard lock(m_mutex);
+      m_bOpen = true;
+    }
+    m_cv.notify_all();
+  }
+  bool IsOpen() {
+    std::lock_guard lock(m_mutex);
+    return m_bOpen;
+  }
+  bool Holding() {
+    std::lock_guard lock(m_mutex);
+    return m_bEntered && !m_bLeft;
+  }
+
+ private:
+  static ssize_t Send(int fd, const void* buf, size_t len, int flags) {
+    SendGate& gate = Instance();
+    if (len > 64) {
+      std::unique_lock lock(gate.m_mutex);
+      gate.m_bEntered = true;
+      gate.m_cv.notify_all();
+      gate.m_cv.wait(lock, [&gate] { return gate.m_bOpen; });
+      gate.m_bLeft = true;
+    }
+    return sys::RealOps().send(fd, buf, len, flags);
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_bEntered = false;
+  bool m_bOpen = false;
+  bool m_bLeft = false;
+};
+
 class ListenControllerTest : public ::testing::Test {
  protected:
   ListenControllerTest() : port(FreePort()), host(port), controller(host) {}
+  // A thread held by the send gate is let go before the controller joins it,
+  // also when a check failed before the test opened the gate.
+  void TearDown() override { SendGate::Instance().Open(); }
 
-  // Starts both services and waits until both sockets are bound: the
-  // controller's progress reset plus one of each service.
+  // Starts both services and waits until both sockets are bound. The start
+  // joins the threads of the last one before its status "初期化中...", so
+  // only the new services report after that.
   void Start() {
-    const int resets = host.Count(HostEvent::kProgress, 0);
     controller.OnStartListen();
-    ASSERT_TRUE(host.WaitCount(HostEvent::kProgress, 0, resets + 3));
+    ASSERT_TRUE(host.WaitUntil([](const std::vector<HostEvent>& events) {
+      bool tcp = false, udp = false;
+      for (size_t i = LastStart(events); i < events.size(); ++i) {
+        if (events[i].kind != HostEvent::kListening) continue;
+        (events[i].value == static_cast<int>(ServiceKind::kTcp) ? tcp : udp) = true;
+      }
+      return tcp && udp;
+    }));
+  }
+  // The index of the last start's status "初期化中...".
+  static size_t LastStart(const std::vector<HostEvent>& events) {
+    size_t at = 0;
+    for (size_t i = 0; i < events.size(); ++i)
+      if (events[i].kind == HostEvent::kStatus && events[i].text == "初期化中...") at = i;
+    return at;
   }
   void ExpectBothServe() {
     TcpClient tcp(port);
@@ -34,11 +112,14 @@ class ListenControllerTest : public ::testing::Test {
     ASSERT_EQ(udp.Recv(chunk), 16384);
     ASSERT_TRUE(udp.SendWord(kEndMarker));
   }
-  // Nothing but the owner's own calls reached the host after `from`.
-  void ExpectOnlyOwnerCallsAfter(size_t from) {
-    std::this_thread::sleep_for(30ms);
+  // Nothing but the owner's own calls reached the host from `from` (taken
+  // before a stop) up to the start that followed it. That start joined the
+  // stopped threads first, so every call they could still have made is in.
+  void ExpectOnlyOwnerCallsUntilTheNextStart(size_t from) {
     const auto events = host.Events();
-    for (size_t i = from; i < events.size(); ++i)
+    const size_t until = LastStart(events);
+    ASSERT_GT(until, from);
+    for (size_t i = from; i < until; ++i)
       EXPECT_EQ(events[i].thread, std::this_thread::get_id()) << i;
   }
 
@@ -98,21 +179,33 @@ TEST_F(ListenControllerTest, RejectedUdpNegotiationEndsOnlyTheUdpService) {
 
 TEST_F(ListenControllerTest, StopReturnsAtOnceAndKeepsTheConnectedFlag) {
   host.HoldNotices();
+  SendGate& gate = SendGate::Instance();
+  controller.Tcp().SetOps(&SendGate::Ops());
   Start();
   TcpClient tcp(port);
-  ASSERT_TRUE(tcp.Negotiate(0));  // the service fills the socket and blocks in send
+  ASSERT_TRUE(tcp.Negotiate(0));
+  ASSERT_TRUE(gate.WaitEntered());  // the TCP thread is held in its first chunk's send
   UdpClient udp(port);
   ASSERT_TRUE(udp.Negotiate(0));
-  std::this_thread::sleep_for(50ms);
-  ASSERT_TRUE(controller.Connected());
+  ASSERT_TRUE(controller.Connected());  // set before the reply was sent
   const size_t before = host.Size();
-  const auto start = std::chrono::steady_clock::now();
+  // Should the stop wait for the held thread, it would never return: the
+  // rescue opens the gate after the wait limit, and the test fails.
+  std::promise<void> returned;
+  std::thread rescue([&gate, done = returned.get_future()] {
+    if (done.wait_for(kWaitLimit) != std::future_status::ready) gate.Open();
+  });
   controller.OnStopListen();
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms);
-  ExpectOnlyOwnerCallsAfter(before);
+  returned.set_value();
+  rescue.join();
+  EXPECT_FALSE(gate.IsOpen());
+  EXPECT_TRUE(gate.Holding());  // the stop returned while the thread was still held
+  gate.Open();
   EXPECT_TRUE(controller.Connected());  // until the next start
   EXPECT_TRUE(tcp.SeesClose());
+  controller.Tcp().SetOps(nullptr);
   Start();
+  ExpectOnlyOwnerCallsUntilTheNextStart(before);
   EXPECT_FALSE(controller.Connected());
 }
 
@@ -127,8 +220,8 @@ TEST_F(ListenControllerTest, StopWhileANoticeIsPendingDropsIt) {
   ASSERT_TRUE(host.WaitCount(HostEvent::kNotice, static_cast<int>(ServiceKind::kTcp), 1));
   const size_t before = host.Size();
   controller.OnStopListen();
-  ExpectOnlyOwnerCallsAfter(before);
   Start();  // the held service thread was released by the stop
+  ExpectOnlyOwnerCallsUntilTheNextStart(before);
   ExpectBothServe();
 }
 

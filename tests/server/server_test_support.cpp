@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "common/cp932.h"
@@ -14,8 +15,8 @@
 
 namespace quarvent::test {
 int FreePort() {
-  const int port = FindFreePort();
-  if (port == 0) ADD_FAILURE() << "no free port";
+  const int port = ReservePort();
+  if (port == 0) ADD_FAILURE() << "no port could be reserved";
   return port;
 }
 
@@ -24,7 +25,8 @@ std::string Cp932(const std::string& utf8) {
 }
 
 TcpClient::TcpClient(int port, std::chrono::milliseconds recvTimeout) {
-  const auto end = std::chrono::steady_clock::now() + 1s;
+  // The bound only turns a listener that never comes into a failure.
+  const auto end = std::chrono::steady_clock::now() + 30s;
   do {
     Socket sock = Socket::Tcp();
     SetTimeouts(sock.Fd(), static_cast<int>(recvTimeout.count()));
@@ -33,6 +35,7 @@ TcpClient::TcpClient(int port, std::chrono::milliseconds recvTimeout) {
       m_sock = std::move(sock);
       return;
     }
+    if (errno != ECONNREFUSED) return;
     std::this_thread::sleep_for(10ms);
   } while (std::chrono::steady_clock::now() < end);
 }
@@ -159,6 +162,14 @@ int UdpClient::Recv(std::vector<char>& data) {
   if (n < 0) return -1;
   data.resize(static_cast<size_t>(n));
   return static_cast<int>(n);
+}
+
+bool UdpClient::Quiet(std::chrono::milliseconds time) {
+  pollfd pfd{m_sock.Fd(), POLLIN, 0};
+  if (::poll(&pfd, 1, static_cast<int>(time.count())) == 0) return true;
+  std::vector<char> late;
+  Recv(late);
+  return false;
 }
 
 bool UdpClient::Negotiate(int pattern) {

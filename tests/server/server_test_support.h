@@ -24,10 +24,14 @@ namespace quarvent::test {
 
 using namespace std::chrono_literals;
 
+// How long a test waits for an event before it fails. Waits end as soon as the
+// event comes; the limit only turns a hang into a failure on a loaded machine.
+inline constexpr std::chrono::milliseconds kWaitLimit = 30s;
+
 struct HostEvent {
-  enum Kind { kStatus, kProgress, kState, kClear, kNotice } kind;
+  enum Kind { kStatus, kProgress, kState, kClear, kNotice, kListening } kind;
   std::string text;  // status or notice text
-  int value = 0;     // progress, state, or the ServiceKind cleared / noticed
+  int value = 0;     // progress, state, or the ServiceKind cleared / noticed / bound
   std::thread::id thread;
 };
 
@@ -62,6 +66,9 @@ class RecordingHost final : public ServerHost {
     if (!hold) ack.Acknowledge();
     Add({HostEvent::kNotice, std::string(utf8), static_cast<int>(kind),
          std::this_thread::get_id()});
+  }
+  void OnServiceListening(ServiceKind kind) override {
+    Add({HostEvent::kListening, {}, static_cast<int>(kind), std::this_thread::get_id()});
   }
 
   void HoldNotices() {
@@ -109,12 +116,12 @@ class RecordingHost final : public ServerHost {
   }
   // Waits until pred(events) holds; false after the timeout.
   bool WaitUntil(const std::function<bool(const std::vector<HostEvent>&)>& pred,
-                 std::chrono::milliseconds timeout = 5s) {
+                 std::chrono::milliseconds timeout = kWaitLimit) {
     std::unique_lock lock(m_mutex);
     return m_cv.wait_for(lock, timeout, [&] { return pred(m_events); });
   }
   bool WaitCount(HostEvent::Kind kind, int value, int count,
-                 std::chrono::milliseconds timeout = 5s) {
+                 std::chrono::milliseconds timeout = kWaitLimit) {
     return WaitUntil(
         [&](const std::vector<HostEvent>& events) {
           int n = 0;
@@ -123,7 +130,8 @@ class RecordingHost final : public ServerHost {
         },
         timeout);
   }
-  bool WaitStatus(const std::string& text, int count = 1, std::chrono::milliseconds timeout = 5s) {
+  bool WaitStatus(const std::string& text, int count = 1,
+                  std::chrono::milliseconds timeout = kWaitLimit) {
     return WaitUntil(
         [&](const std::vector<HostEvent>& events) {
           int n = 0;
@@ -151,7 +159,7 @@ class RecordingHost final : public ServerHost {
   std::function<void(int)> m_progressHook;
 };
 
-// A port free for both TCP and UDP on the loopback address at this moment.
+// A port reserved for this test process (ReservePort); a failure when none is left.
 int FreePort();
 
 // Runs service.Run(stop) on its own thread; stops and joins on destruction.
@@ -169,7 +177,7 @@ class ServiceRunner {
   }
   void Stop() { m_stop.Stop(); }
   // Waits for the run to return; false after the timeout.
-  bool WaitDone(std::chrono::milliseconds timeout = 5s) {
+  bool WaitDone(std::chrono::milliseconds timeout = kWaitLimit) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (!m_done && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(2ms);
     return m_done;
@@ -185,8 +193,9 @@ class ServiceRunner {
 // A scripted TCP client on 127.0.0.1 with a receive timeout on its socket.
 class TcpClient {
  public:
-  // Connects, retrying for up to a second while the listener comes up.
-  explicit TcpClient(int port, std::chrono::milliseconds recvTimeout = 3s);
+  // Connects, retrying while the connection is refused (the listener is not
+  // up yet), for at most kWaitLimit.
+  explicit TcpClient(int port, std::chrono::milliseconds recvTimeout = kWaitLimit);
   bool Connected() const { return m_sock.Valid(); }
   int Fd() const { return m_sock.Fd(); }
   bool SendAll(const void* data, size_t size);
@@ -200,7 +209,7 @@ class TcpClient {
   // One chunk: its length word and body into `chunk`; false on failure.
   bool RecvChunk(std::vector<char>& chunk);
   // True when the peer closed (recv returns 0 or reset) within the timeout.
-  bool SeesClose(std::chrono::milliseconds timeout = 3s);
+  bool SeesClose(std::chrono::milliseconds timeout = kWaitLimit);
   // Negotiates pattern and checks the accepted reply.
   bool Negotiate(int pattern);
   void Reset();  // closes with a reset (SO_LINGER 0)
@@ -212,13 +221,17 @@ class TcpClient {
 
 class UdpClient {
  public:
-  explicit UdpClient(int port, std::chrono::milliseconds recvTimeout = 3s);
+  explicit UdpClient(int port, std::chrono::milliseconds recvTimeout = kWaitLimit);
   bool Send(const void* data, size_t size);
   bool SendText(const std::string& textWithoutNul);
   bool SendWord(int32_t word);
   bool SendRequest(int32_t size, int32_t lengthWord);  // size bytes, given length word
   // One datagram (up to 65,536 bytes); -1 on timeout.
   int Recv(std::vector<char>& data);
+  // True when no datagram arrives within `time` (one that does is consumed).
+  // Only a check that something does not come: a slow service can make it
+  // pass, never fail.
+  bool Quiet(std::chrono::milliseconds time = 150ms);
   void SetTimeout(std::chrono::milliseconds timeout);
   // Sends the negotiation line and checks the accepted reply. Wait for the
   // service's bound socket first (its progress reset) so the line is not lost.

@@ -11,21 +11,26 @@
 namespace quarvent::test {
 namespace {
 
+constexpr int kTcpKind = static_cast<int>(ServiceKind::kTcp);
+
 class TcpServiceEdgeTest : public ::testing::Test {
  protected:
   TcpServiceEdgeTest() : port(FreePort()), host(port), service(host, fields) {}
 
+  // Runs the service and waits until it listens (a second run after the
+  // first has been joined waits for its own listener).
   void Start() {
+    const int listening = host.Count(HostEvent::kListening, kTcpKind);
     runner = std::make_unique<ServiceRunner<TcpServiceThread>>(service);
-    ASSERT_TRUE(host.WaitStatus("待受中..."));
+    ASSERT_TRUE(host.WaitCount(HostEvent::kListening, kTcpKind, listening + 1));
   }
   // Stops the run and checks that it returned and that nothing reached the
-  // host after the stop.
+  // host after the stop. Once the run has returned, its thread can call
+  // nothing more, so the count is final.
   void StopAndExpectSilence() {
     runner->Stop();
     const size_t atStop = host.Size();
-    ASSERT_TRUE(runner->WaitDone(2s));
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(runner->WaitDone());
     EXPECT_EQ(host.Size(), atStop);
     EXPECT_EQ(host.Count(HostEvent::kClear, static_cast<int>(ServiceKind::kTcp)), 0);
   }

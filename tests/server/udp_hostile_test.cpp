@@ -53,7 +53,7 @@ class UdpHostileTest : public UdpServiceFixture {
 // beyond the buffer waits for no more than a buffer's worth of datagrams.
 TEST_F(UdpHostileTest, LengthWordsAreAnsweredOrWaitBounded) {
   Start();
-  UdpClient client(port, 150ms);
+  UdpClient client(port);
   ASSERT_TRUE(client.Negotiate(8));
   for (int32_t word : {0, 1, 2, 3, 4, -5, INT_MIN})
     EXPECT_EQ(Exchange(client, word), 16384) << word;
@@ -61,7 +61,7 @@ TEST_F(UdpHostileTest, LengthWordsAreAnsweredOrWaitBounded) {
   for (int32_t word : {65537, INT_MAX}) {
     ASSERT_TRUE(client.SendWord(word));
     ASSERT_TRUE(client.SendRequest(65507, 0));
-    EXPECT_EQ(client.Recv(chunk), -1) << word;
+    EXPECT_TRUE(client.Quiet()) << word;
     ASSERT_TRUE(client.SendRequest(25, 0));  // 65,532 bytes after the word
     EXPECT_EQ(client.Recv(chunk), 16384) << word;
   }

@@ -102,52 +102,52 @@ TEST_F(UdpServiceTest, EndMarkerRebindsAFreshSocket) {
 
 TEST_F(UdpServiceTest, RequestAnnouncingMoreThanItsDatagramWaitsForMore) {
   Start();
-  UdpClient client(port, 150ms);
+  UdpClient client(port);
   ASSERT_TRUE(client.Negotiate(7));
   ASSERT_TRUE(client.SendRequest(8, 100));  // 96 more bytes are expected
   std::vector<char> chunk;
-  EXPECT_EQ(client.Recv(chunk), -1);
+  EXPECT_TRUE(client.Quiet());
   ASSERT_TRUE(client.SendRequest(8, 0));
-  EXPECT_EQ(client.Recv(chunk), -1);
+  EXPECT_TRUE(client.Quiet());
   ASSERT_TRUE(client.SendRequest(100, 0));
   EXPECT_EQ(client.Recv(chunk), 8192);
 }
 
 TEST_F(UdpServiceTest, ChunkGoesToTheSenderOfTheRequest) {
   Start();
-  UdpClient first(port, 150ms);
+  UdpClient first(port);
   UdpClient second(port);
   ASSERT_TRUE(first.Negotiate(8));
   EXPECT_EQ(Exchange(second), 16384);
   std::vector<char> chunk;
-  EXPECT_EQ(first.Recv(chunk), -1);
+  EXPECT_TRUE(first.Quiet());
   EXPECT_EQ(Exchange(first), 16384);
 }
 
 TEST_F(UdpServiceTest, NegotiationLineMidSessionIsTakenAsARequest) {
   Start();
-  UdpClient client(port, 150ms);
+  UdpClient client(port);
   ASSERT_TRUE(client.Negotiate(7));
   char line[64];
   BuildNegotiation(line, 7);
   ASSERT_TRUE(client.SendText(line));  // "QUAR" announces far more than 64 KiB
   std::vector<char> chunk;
-  EXPECT_EQ(client.Recv(chunk), -1);
+  EXPECT_TRUE(client.Quiet());
   // No message exceeds the buffer: 65,532 more bytes complete it.
   ASSERT_TRUE(client.SendRequest(65504, 0));
-  EXPECT_EQ(client.Recv(chunk), -1);
+  EXPECT_TRUE(client.Quiet());
   ASSERT_TRUE(client.SendRequest(28, 0));
   EXPECT_EQ(client.Recv(chunk), 8192);
 }
 
 TEST_F(UdpServiceTest, HugeAndNegativeAnnouncementsStayBounded) {
   Start();
-  UdpClient client(port, 150ms);
+  UdpClient client(port);
   ASSERT_TRUE(client.Negotiate(9));
   EXPECT_EQ(Exchange(client, -5), 32768);  // nothing more expected
   ASSERT_TRUE(client.SendWord(INT_MAX));
   std::vector<char> chunk;
-  EXPECT_EQ(client.Recv(chunk), -1);
+  EXPECT_TRUE(client.Quiet());
   ASSERT_TRUE(client.SendRequest(65504, 0));
   ASSERT_TRUE(client.SendRequest(65504, 0));
   EXPECT_EQ(client.Recv(chunk), 32768);
@@ -184,12 +184,15 @@ TEST_F(UdpServiceTest, PortIsTakenModulo65536) {
 
 TEST_F(UdpServiceTest, BoundedFloodIsAnsweredAndTheSessionStillEnds) {
   Start();
-  UdpClient client(port, 200ms);
+  UdpClient client(port);
   ASSERT_TRUE(client.Negotiate(0));
   for (int i = 0; i < 3000; ++i) ASSERT_TRUE(client.SendWord(4));
+  // The first answer may take its time; the rest are drained until a pause.
   int answered = 0;
   std::vector<char> chunk;
-  while (answered < 3000 && client.Recv(chunk) == 4096) ++answered;
+  if (client.Recv(chunk) == 4096) ++answered;
+  client.SetTimeout(200ms);
+  while (answered > 0 && answered < 3000 && client.Recv(chunk) == 4096) ++answered;
   EXPECT_GT(answered, 0);
   ASSERT_TRUE(client.SendWord(kEndMarker));
   ASSERT_TRUE(WaitSession());
@@ -205,7 +208,7 @@ TEST_F(UdpServiceTest, StopMidSessionIsSilentAndARestartBindsAtOnce) {
   EXPECT_EQ(Exchange(client), 8192);
   runner->Stop();
   const size_t atStop = host.Size();
-  ASSERT_TRUE(runner->WaitDone(2s));
+  ASSERT_TRUE(runner->WaitDone());
   EXPECT_EQ(host.Size(), atStop);
   runner.reset();
   Start();

@@ -8,10 +8,13 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
+#include <atomic>
+#include <future>
 
 #include "client/ui/client_dlg.h"
 #include "tests/client/script_server.h"
@@ -27,7 +30,9 @@ using namespace quarvent::test;
 
 namespace {
 
-constexpr int kRunTimeoutMs = 5000;
+// How long a wait for the dialog may take before the test fails: waits end as
+// soon as their condition holds, the limit only turns a hang into a failure.
+constexpr int kRunTimeoutMs = 30000;
 
 int Entries(const char* dir) {
   return static_cast<int>(
@@ -40,16 +45,25 @@ QString Header(const char* protocol, int pattern) {
            QString::fromUtf8(quarvent::PatternEntryText(pattern).data()));
 }
 
-// Samples the elapsed text and the selected pattern every few milliseconds.
+// Opens a promise that a scripted server waits for when the scope ends.
+struct ReleaseOnExit {
+  std::promise<void>& promise;
+  ~ReleaseOnExit() { promise.set_value(); }
+};
+
+// Samples the elapsed text every few milliseconds and records every change of
+// the selected pattern as it happens.
 struct Sampler {
-  explicit Sampler(const CClientDlg& dlg) {
+  explicit Sampler(const CClientDlg& dlg) : patterns{PatternList(dlg)->currentIndex()} {
     timer.setInterval(5);
     QObject::connect(&timer, &QTimer::timeout, [this, &dlg] {
       const QString elapsed = Elapsed(dlg);
       if (elapsedTexts.isEmpty() || elapsedTexts.last() != elapsed) elapsedTexts << elapsed;
-      const int pattern = PatternList(dlg)->currentIndex();
-      if (patterns.isEmpty() || patterns.last() != pattern) patterns << pattern;
     });
+    QObject::connect(PatternList(dlg), &QComboBox::currentIndexChanged, &timer,
+                     [this](int pattern) {
+                       if (patterns.last() != pattern) patterns << pattern;
+                     });
     timer.start();
   }
   QTimer timer;
@@ -64,7 +78,7 @@ class ClientRunTest : public QObject {
 
  private slots:
   void init() {
-    m_nPort = FindFreePort();
+    m_nPort = ReservePort();
     QVERIFY(m_nPort > 0);
     m_server = std::make_unique<LoopbackServer>(m_nPort);
     QTRY_VERIFY(m_server->Ready());
@@ -151,22 +165,24 @@ class ClientRunTest : public QObject {
       if (line.startsWith(QStringLiteral("---"))) headers << line;
     QCOMPARE(headers, (QStringList{Header("TCP", 8), Header("TCP", 9), Header("TCP", 10)}));
     QCOMPARE(PatternList(dlg)->currentIndex(), 8);
-    QTest::qWait(20);  // a last sample
     QCOMPARE(sampler.patterns, (QList<int>{8, 9, 10, 8}));
     QVERIFY(sampler.elapsedTexts.contains(QStringLiteral("テスト待ち ")));
     QCOMPARE(Elapsed(dlg), QString());
   }
 
   void AbortSeenByTheRunGivesAFullReport() {
-    CClientDlg& dlg = *m_dlg;
+    // The forced stop is put out of reach, so only the run can end the run.
+    quarvent::ClientTiming timing = FastTiming();
+    timing.forcedStopDelayMs = 10 * kRunTimeoutMs;
+    CClientDlg& dlg = NewDialog(timing);
     Choose(dlg, CClientDlg::kIdcDurationContinuous);
     Button(dlg, CClientDlg::kIdcStart)->click();
     QTRY_VERIFY_WITH_TIMEOUT(m_server->Controller().Connected(), kRunTimeoutMs);
-    QTest::qWait(50);
+    QTRY_VERIFY_WITH_TIMEOUT(!Elapsed(dlg).isEmpty(), kRunTimeoutMs);  // the data phase runs
     Button(dlg, CClientDlg::kIdcAbort)->click();
     QCOMPARE(Elapsed(dlg), QStringLiteral("割込受付中"));
     QVERIFY(!Button(dlg, CClientDlg::kIdcAbort)->isEnabled());
-    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), 250);  // before the forced stop would come
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
     QVERIFY(Lines(dlg).contains(QStringLiteral("ﾕｰｻﾞによる中断.")));
     QVERIFY(Report(dlg).contains(QStringLiteral("\n経過時間 : ")));
     QCOMPARE(dlg.m_bAbort.load(), 0);
@@ -174,26 +190,44 @@ class ClientRunTest : public QObject {
 
   void AbortOfAStalledRunEndsInTheForcedStop() {
     CClientDlg& dlg = *m_dlg;
-    ScriptServer stall(kTcp, [](Conn& conn) {
+    // The server answers the negotiation, reads the first request and then
+    // sends nothing until the test lets it go. Once that request has come, the
+    // run has passed its abort check and waits in its receive, so it cannot
+    // end by itself before the forced stop.
+    std::atomic<bool> requested{false};
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    ScriptServer stall(kTcp, [&requested, released](Conn& conn) {
       conn.ReadLine();
       conn.Accept();
-      conn.Hold(700);  // no chunk: the run waits in its receive
+      char request[8192];
+      if (::recv(conn.Fd(), request, sizeof request, MSG_WAITALL) == sizeof request)
+        requested = true;
+      released.wait_for(std::chrono::milliseconds(10 * kRunTimeoutMs));
     });
+    // Released when the test ends, also after a failed check, so that the
+    // server's thread can be joined.
+    const ReleaseOnExit opener{release};
     PortField(dlg)->setText(QString::number(stall.Port()));
+    PatternList(dlg)->setCurrentIndex(7);  // a request before every chunk
     Choose(dlg, CClientDlg::kIdcDurationContinuous);
     Button(dlg, CClientDlg::kIdcStart)->click();
-    QTest::qWait(100);
+    QTRY_VERIFY_WITH_TIMEOUT(requested.load(), kRunTimeoutMs);
+    QElapsedTimer sinceAbort;
+    sinceAbort.start();
     Button(dlg, CClientDlg::kIdcAbort)->click();
     QCOMPARE(Elapsed(dlg), QStringLiteral("割込受付中"));
     QVERIFY(MeasuringControls(dlg, false));
-    QTest::qWait(150);
-    QVERIFY(MeasuringControls(dlg, false));  // still waiting for the run
-    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), 1000);
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
+    // The dialog waited for the run until the forced stop: never less than its
+    // delay (a coarse timer may fire up to 5 % early; load only makes it later).
+    QVERIFY2(sinceAbort.elapsed() >= FastTiming().forcedStopDelayMs * 9 / 10,
+             qPrintable(QString::number(sinceAbort.elapsed())));
     QCOMPARE(Elapsed(dlg), QString());
     QCOMPARE(Progress(dlg), 0);
     QCOMPARE(dlg.m_bAbort.load(), 0);
     // The forced stop adds nothing to the report.
-    QCOMPARE(Lines(dlg), QStringList{Header("TCP", 0)});
+    QCOMPARE(Lines(dlg), QStringList{Header("TCP", 7)});
   }
 
   void AbortInTheSweepPauseEndsTheSweep() {
@@ -235,20 +269,28 @@ class ClientRunTest : public QObject {
     Choose(dlg, CClientDlg::kIdcDuration15);
     QCoreApplication::setApplicationName(QStringLiteral("client"));
     QString text, caption, reportMeanwhile;
+    bool wasBox = false;
     ModalWatcher watcher(
         [&](QWidget* modal) {
+          // A failure here must not leave the modal window open (its loop
+          // would never return): it is noted, and the test body fails.
           auto* box = qobject_cast<QMessageBox*>(modal);
-          QVERIFY(box != nullptr);
+          if (box == nullptr) {
+            modal->close();
+            return;
+          }
+          wasBox = true;
           text = box->text();
           caption = box->windowTitle();
           reportMeanwhile = Report(dlg);
           box->button(QMessageBox::Ok)->click();
         },
-        &dlg, 3000);
+        &dlg, kRunTimeoutMs);
     Button(dlg, CClientDlg::kIdcStart)->click();
     QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
     QCoreApplication::setApplicationName(QStringLiteral("server"));
     QCOMPARE(watcher.Count(), 1);
+    QVERIFY(wasBox);
     QCOMPARE(text, QStringLiteral("recv() Error : 104"));
     QCOMPARE(caption, QStringLiteral("client"));
     QCOMPARE(reportMeanwhile, Header("TCP", 0) + u'\n');
@@ -316,21 +358,26 @@ class ClientRunTest : public QObject {
     dlg.close();
     QVERIFY(!dlg.isVisible());
     m_dlg.reset();
-    QTRY_COMPARE_WITH_TIMEOUT(Entries("/proc/self/task"), tasks, 2000);
-    QTRY_VERIFY_WITH_TIMEOUT(!m_server->Controller().Connected(), 2000);
-    QTRY_COMPARE_WITH_TIMEOUT(Entries("/proc/self/fd"), fds, 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(Entries("/proc/self/task"), tasks, kRunTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(!m_server->Controller().Connected(), kRunTimeoutMs);
+    QTRY_COMPARE_WITH_TIMEOUT(Entries("/proc/self/fd"), fds, kRunTimeoutMs);
   }
 
  private:
+  // A new dialog with the given delays, shown, on the test's port.
+  CClientDlg& NewDialog(const quarvent::ClientTiming& timing) {
+    m_dlg = std::make_unique<CClientDlg>(timing);
+    m_dlg->show();
+    PortField(*m_dlg)->setText(QString::number(m_nPort));
+    return *m_dlg;
+  }
+
   // A new dialog whose automatic sweep pauses pauseMs between its runs,
   // started at pattern 9.
   CClientDlg& StartSweepIntoItsPause(int pauseMs) {
     quarvent::ClientTiming timing = FastTiming();
     timing.sweepNextDelayMs = pauseMs;
-    m_dlg = std::make_unique<CClientDlg>(timing);
-    CClientDlg& dlg = *m_dlg;
-    dlg.show();
-    PortField(dlg)->setText(QString::number(m_nPort));
+    CClientDlg& dlg = NewDialog(timing);
     PatternList(dlg)->setCurrentIndex(9);
     Button(dlg, CClientDlg::kIdcStart)->click();
     return dlg;

@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -29,14 +30,17 @@ bool SendAll(int fd, const char* data, size_t size) {
 }  // namespace
 
 bool TcpTestClient::Connect(int port) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  // Retried while refused (the listener is not up yet); the bound only turns
+  // a listener that never comes into a failure.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   const sockaddr_in addr = Loopback(port);
   while (std::chrono::steady_clock::now() < deadline) {
     m_sock = Socket::Tcp();
-    SetTimeouts(m_sock.Fd(), 2000);
+    SetTimeouts(m_sock.Fd(), 30000);
     if (::connect(m_sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0) {
       return true;
     }
+    if (errno != ECONNREFUSED) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   m_sock.Reset();
@@ -77,22 +81,23 @@ bool TcpTestClient::End() {
 
 std::string UdpNegotiate(int port, int pattern) {
   Socket sock = Socket::Udp();
-  timeval tv{0, 200 * 1000};
-  setsockopt(sock.Fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  SetTimeouts(sock.Fd(), 30000);
   const sockaddr_in addr = Loopback(port);
   if (::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) return {};
   char line[kLineBufferSize] = {};
   const int length = BuildNegotiation(line, pattern);
-  // The service may not have bound its socket yet: the line is sent again
-  // until a reply comes, for up to two seconds.
-  // (A datagram that found no socket comes back as ECONNREFUSED at once.)
-  for (int attempt = 0; attempt < 10; ++attempt) {
+  // The service may not have bound its socket yet. A line that found no
+  // socket comes back at once as ECONNREFUSED and is sent again; a line that
+  // was taken is never sent twice, since a second one would be read as a
+  // request. The bound only turns a service that never binds into a failure.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (std::chrono::steady_clock::now() < deadline) {
     char reply[kLineBufferSize] = {};
-    if (::send(sock.Fd(), line, static_cast<size_t>(length) + 1, 0) >= 0 &&
-        ::recv(sock.Fd(), reply, sizeof reply - 1, 0) > 0) {
-      return reply;
+    if (::send(sock.Fd(), line, static_cast<size_t>(length) + 1, 0) >= 0) {
+      if (::recv(sock.Fd(), reply, sizeof reply - 1, 0) > 0) return reply;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (errno != ECONNREFUSED) return {};
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return {};
 }

@@ -12,7 +12,7 @@ namespace quarvent::test {
 
 class TcpTestClient {
  public:
-  // Connects to 127.0.0.1:port, retrying for up to two seconds.
+  // Connects to 127.0.0.1:port, retrying while the connection is refused.
   bool Connect(int port);
   // Sends the negotiation line (or `line` as it is) and returns the reply.
   std::string Negotiate(int pattern);
@@ -30,7 +30,8 @@ class TcpTestClient {
 };
 
 // Sends the negotiation line for `pattern` from a new UDP socket and returns
-// the reply ("" on timeout).
+// the reply ("" on failure). The line is sent again only while no socket is
+// bound to the port.
 std::string UdpNegotiate(int port, int pattern);
 
 }  // namespace quarvent::test

@@ -80,7 +80,7 @@ class ServerDlgTest : public QObject {
   void init() {
     m_dlg = std::make_unique<CServerDlg>();
     m_dlg->show();
-    m_nPort = quarvent::test::FindFreePort();
+    m_nPort = quarvent::test::ReservePort();
     QVERIFY(m_nPort > 0);
   }
   void cleanup() { m_dlg.reset(); }
@@ -145,8 +145,10 @@ class ServerDlgTest : public QObject {
     QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
     QVERIFY(!dlg.Controller().TcpRunning());
     QVERIFY(!dlg.Controller().UdpRunning());
-    // Nothing that the stopped services posted shows up afterwards.
-    QTest::qWait(50);
+    // Nothing that the stopped services posted shows up afterwards: after the
+    // stop they post nothing more, and whatever they posted before is
+    // delivered here, in order.
+    QCoreApplication::sendPostedEvents(&dlg);
     QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
 
     // The same port again: neither protocol fails to bind.
@@ -287,7 +289,7 @@ class ServerDlgTest : public QObject {
     });
     worker.join();
     dlg.OnStopListen();
-    QTest::qWait(20);
+    QCoreApplication::sendPostedEvents(&dlg);  // delivers what was posted before the stop
     QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
     QCOMPARE(GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress)->value(), 0);
     QVERIFY(Idle(dlg));
