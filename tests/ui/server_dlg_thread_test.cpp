@@ -45,7 +45,7 @@ class ServerDlgThreadTest : public QObject {
     QFETCH(int, failAt);
     CServerDlg dlg;
     dlg.show();
-    const int port = quarvent::test::FindFreePort();
+    const int port = quarvent::test::ReservePort();
     QVERIFY(port > 0);
     dlg.Controller().SetThreadStarter(FailingStarter(failAt));
     GetDlgItem<QLineEdit>(&dlg, CServerDlg::kIdcPort)->setText(QString::number(port));
