@@ -99,7 +99,7 @@ build_fuzz() {
 cmd_test() {
   ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
   echo "== build and test (all programs, dialogs offscreen)" >&2
-  configure_build build
+  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo  # the default, even after a demo
   (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 300)
 
   # The core libraries and their tests again under the sanitizers: any report fails the run.

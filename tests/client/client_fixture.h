@@ -15,7 +15,7 @@ namespace quarvent::testing {
 
 class ClientTest : public ::testing::Test {
  protected:
-  void MakeController(int durationMs = 150, int watchdogMs = 1500, int forcedStopMs = 200) {
+  void MakeController(int durationMs = 150, int watchdogMs = 10000, int forcedStopMs = 200) {
     ClientTiming timing;
     timing.durationMs[0] = timing.durationMs[1] = timing.durationMs[2] = durationMs;
     timing.watchdogPeriodMs = watchdogMs;

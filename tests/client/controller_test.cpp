@@ -114,7 +114,7 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
 // after that one has ended is not stopped by it.
 TEST_F(Controller, ForcedStopLeavesALaterRunAlone) {
   ScriptServer server(kTcp, Normal(), 2);
-  MakeController(150, 1500, 600000);  // the forced stop is fired by hand below
+  MakeController(150, 10000, 600000);  // the forced stop is fired by hand below
   for (int run = 0; run < 2; ++run) {
     Start(server, 7, kTcp, 3);
     const size_t shown = m_host.m_vProgress.size();
@@ -260,7 +260,7 @@ TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
   }
   {
     ScriptServer server(kTcp, Normal(), 3);
-    MakeController(100, 1500, 600000);  // no forced stop: the run ends by itself
+    MakeController(100, 10000, 600000);  // no forced stop: the run ends by itself
     Start(server, 2, kTcp, 0);
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
     m_controller->OnAbort();
@@ -316,7 +316,7 @@ TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
 // that pumps on (and a new controller on it) never meets them.
 TEST_F(Controller, DestroyingTheControllerDropsItsQueuedTasksAndTimers) {
   ScriptServer server(kTcp, Normal());
-  MakeController(150, 1500, 600000);
+  MakeController(150, 10000, 600000);
   Start(server, 7, kTcp, 3);
   ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
   m_controller->OnAbort();  // arms the forced stop

@@ -67,7 +67,7 @@ inline ClientTiming FastTiming() {
   timing.forcedStopDelayMs = 300;
   timing.cleanupDelayMs = 20;
   timing.sweepRestoreDelayMs = 20;
-  timing.watchdogPeriodMs = 1000;
+  timing.watchdogPeriodMs = 10000;  // far beyond any stall of a loaded machine
   timing.durationMs[0] = 150;
   timing.durationMs[1] = 200;
   timing.durationMs[2] = 300;
