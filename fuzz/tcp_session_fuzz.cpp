@@ -44,7 +44,8 @@ struct Peer {
   const uint8_t* data = nullptr;  // the stream
   size_t size = 0;
   size_t offset = 0;       // bytes the service has received
-  size_t segment = 0;      // most bytes one receive gives; 0: as many as asked
+  size_t segment = 0;      // most bytes a cut receive gives; 0: none is cut
+  bool cutNext = true;     // every other receive is cut
   bool reset = false;      // at the end of the stream the peer resets instead of closing
   int budget = kMaxSends;  // messages the peer reads before it leaves
   fuzz::Interruptions interruptions;
@@ -60,8 +61,10 @@ struct Peer {
 Peer g_peer;
 
 // Sets the peer up from the input's first byte: bits 0 to 3 give the segment
-// (0 for none, n for 2^(n-1) bytes), bit 4 a reset at the end, bit 5
-// interruptions, bits 6 and 7 the budget.
+// (0 for none, n for 2^(n-1) bytes) to which every other receive is cut, so
+// that length words and bodies arrive in pieces while a long body still takes
+// few receives; bit 4 a reset at the end, bit 5 interruptions, bits 6 and 7
+// the budget.
 void Behave(uint8_t control, const uint8_t* data, size_t size) {
   g_peer = Peer{};
   g_peer.data = data;
@@ -151,7 +154,10 @@ ssize_t PeerRecv(int fd, void* buf, size_t len, int) {
   }
   size_t n = g_peer.size - g_peer.offset;
   if (n > len) n = len;
-  if (g_peer.segment && n > g_peer.segment) n = g_peer.segment;
+  if (g_peer.segment) {
+    if (g_peer.cutNext && n > g_peer.segment) n = g_peer.segment;
+    g_peer.cutNext = !g_peer.cutNext;
+  }
   std::memcpy(buf, g_peer.data + g_peer.offset, n);
   g_peer.offset += n;
   return static_cast<ssize_t>(n);

@@ -40,8 +40,8 @@ namespace {
 
 using namespace quarvent;
 
-constexpr int kMaxDatagrams = 256;      // datagrams served per input at most
-constexpr int kMaxSessions = 16;        // sessions begun per input at most
+constexpr int kMaxDatagrams = 128;      // datagrams served per input at most
+constexpr int kMaxSessions = 8;         // sessions begun per input at most
 constexpr size_t kMaxDatagram = 65507;  // the largest IPv4 UDP payload
 constexpr int kEveryMessage = 1 << 30;  // a budget that never runs out
 // How many datagrams the peer takes before its sends fail, by bits 1 and 2 of
