@@ -5,8 +5,8 @@
 // exists: the service's receives take the input's bytes and its sends are
 // checked where they lie, without a copy. The first byte of the input sets how
 // the peer behaves (see Behave below); the rest is the stream it sends, after
-// which it closes the connection, or resets it. The peer reads kMaxSends
-// messages or kMaxBytes bytes at most and then leaves, so that the next send
+// which it closes the connection, or resets it. The peer reads a few messages
+// (kMaxSends and kMaxBytes at most) and then leaves, so that the next send
 // fails: that is how a connection that never reads a request (patterns 0 to 2)
 // ends, and what bounds the work of one input.
 //
@@ -35,19 +35,21 @@ constexpr int kMaxSends = 160;         // messages the peer reads at most
 constexpr size_t kMaxBytes = 1 << 20;  // or bytes
 constexpr size_t kMaxInput = 1 << 17;  // bytes of stream served at most
 // How many messages the peer reads before it leaves, by bits 6 and 7 of the
-// first byte: the full count, none (even the reply fails), the reply only, or
-// the reply and eight chunks.
-constexpr int kBudgets[4] = {kMaxSends, 0, 1, 9};
+// first byte: the reply and 15 chunks, none (even the reply fails), the reply
+// only, or the full count, which reaches the first progress step of pattern 0.
+// Streams of patterns 0 to 2 run until the budget is spent, so a short one is
+// the default: the full count takes ten times as long.
+constexpr int kBudgets[4] = {16, 0, 1, kMaxSends};
 
 // The client of the current input and what the service did to it.
 struct Peer {
   const uint8_t* data = nullptr;  // the stream
   size_t size = 0;
-  size_t offset = 0;       // bytes the service has received
-  size_t segment = 0;      // most bytes a cut receive gives; 0: none is cut
-  bool cutNext = true;     // every other receive is cut
-  bool reset = false;      // at the end of the stream the peer resets instead of closing
-  int budget = kMaxSends;  // messages the peer reads before it leaves
+  size_t offset = 0;    // bytes the service has received
+  size_t segment = 0;   // most bytes a cut receive gives; 0: none is cut
+  bool cutNext = true;  // every other receive is cut
+  bool reset = false;   // at the end of the stream the peer resets instead of closing
+  int budget = 0;       // messages the peer reads before it leaves
   fuzz::Interruptions interruptions;
   int sends = 0;                        // messages the service sent, the failed ones included
   size_t bytes = 0;                     // bytes of the messages the peer read
