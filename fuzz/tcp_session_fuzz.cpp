@@ -51,6 +51,7 @@ struct Peer {
   bool reset = false;   // at the end of the stream the peer resets instead of closing
   int budget = 0;       // messages the peer reads before it leaves
   fuzz::Interruptions interruptions;
+  fuzz::ReadableCheck readable;
   int sends = 0;                        // messages the service sent, the failed ones included
   size_t bytes = 0;                     // bytes of the messages the peer read
   size_t mark = 0;                      // offset when the last message was sent
@@ -167,7 +168,7 @@ ssize_t PeerRecv(int fd, void* buf, size_t len, int) {
 
 ssize_t PeerSend(int fd, const void* buf, size_t len, int) {
   if (fd != fuzz::kPeerFd) std::abort();
-  fuzz::CheckReadable(buf, len);
+  g_peer.readable.Check(buf, len);
   fuzz::CheckOutgoing(buf, len);
   if (g_peer.interruptions.Now()) return -1;
   if (g_peer.sends == 0) {

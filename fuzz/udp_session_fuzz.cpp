@@ -56,6 +56,7 @@ struct Peer {
   int budget = kEveryMessage;         // messages sent successfully before sends fail
   int sends = 0;                      // messages the service sent, the failed ones included
   fuzz::Interruptions interruptions;
+  fuzz::ReadableCheck readable;
   bool failAtEnd = false;      // at the end a receive fails instead of the owner stopping
   StopSignal* stop = nullptr;  // the owner's stop
   bool stopped = false;        // the owner has stopped the service
@@ -92,6 +93,7 @@ void Behave(uint8_t control, const uint8_t* data, size_t size, StopSignal& stop)
 void BeginSession() {
   Peer& p = g_peer;
   p.sessionSends = 0;
+  p.readable.Forget();
   p.takenAtSend = p.taken;
   p.receives = p.receivesAtSend = 0;
   p.lineLen = 0;
@@ -221,7 +223,7 @@ ssize_t PeerRecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from, s
 ssize_t PeerSendTo(int fd, const void* buf, size_t len, int, const sockaddr* addr,
                    socklen_t addrLen) {
   if (fd != fuzz::kPeerFd) std::abort();
-  fuzz::CheckReadable(buf, len);
+  g_peer.readable.Check(buf, len);
   fuzz::CheckOutgoing(buf, len);
   if (g_peer.stopped) return AfterStop(EPIPE);
   if (g_peer.interruptions.Now()) return -1;
