@@ -11,9 +11,8 @@
 // is left (or kMaxDatagrams or kMaxSessions are used up, which bounds the work
 // of one input), the owner stops the service, as its stop would: the socket is
 // shut down, so receives return 0 and sends fail, and the session must end
-// within a few calls.
-// The first byte may instead make that receive fail like any receive error,
-// which ends the next negotiation at the latest.
+// within a few calls. The first byte may instead make that receive fail like
+// any receive error, which ends the next negotiation at the latest.
 //
 // Beyond every datagram being well formed, the service must answer each
 // session's line exactly as the parser rewrites it (or with the failure notice
@@ -44,9 +43,9 @@ constexpr int kMaxDatagrams = 128;      // datagrams served per input at most
 constexpr int kMaxSessions = 8;         // sessions begun per input at most
 constexpr size_t kMaxDatagram = 65507;  // the largest IPv4 UDP payload
 constexpr int kEveryMessage = 1 << 30;  // a budget that never runs out
-// How many datagrams the peer takes before its sends fail, by bits 1 and 2 of
-// the first byte: all of them, none (even the first reply fails), the first
-// reply only, or three.
+// How many messages get through before sends fail, by bits 1 and 2 of the
+// first byte: all of them, none (even the first reply fails), the first reply
+// only, or three.
 constexpr int kBudgets[4] = {kEveryMessage, 0, 1, 3};
 
 // The senders of the current input and what the service did.
