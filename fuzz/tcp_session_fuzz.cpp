@@ -1,22 +1,27 @@
 // The TCP service's handling of one connection fed an arbitrary byte stream:
 // the negotiation line and then requests, as a client would send them.
 //
-// Each input is written into one end of a stream socket pair, whose writing
-// side is then shut down; the service serves the other end with the same code
-// that serves an accepted connection. Every message it sends must be well
-// formed. The client end reads what the service sends before each of its
-// sends, so that no send blocks, and closes after kMaxSends sends or kMaxBytes
-// bytes: that is how a connection that never reads a request (patterns 0 to 2)
-// ends. The service must come back from every input quickly, without a fault.
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The client is a peer in memory behind the system-call table, so no socket
+// exists: the service's receives take the input's bytes and its sends are
+// checked where they lie, without a copy. The first byte of the input sets how
+// the peer behaves (see Behave below); the rest is the stream it sends, after
+// which it closes the connection, or resets it. The peer reads a few messages
+// (kMaxSends and kMaxBytes at most) and then leaves, so that the next send
+// fails: that is how a connection that never reads a request (patterns 0 to 2)
+// ends, and what bounds the work of one input.
+//
+// Beyond every message being well formed, the service must answer exactly as
+// the parser rewrites the line it read (or with the failure notice and the
+// right error number), send chunks of the negotiated pattern's sizes only,
+// read one whole request before chunk k exactly when the pattern's interval
+// divides k and nothing otherwise, and end only where the stream or a failed
+// send gives it a reason. It must come back from every input quickly.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
-#include "common/socket.h"
+#include "common/protocol.h"
 #include "common/stop_signal.h"
 #include "common/sys_ops.h"
 #include "fuzz/fuzz_support.h"
@@ -26,64 +31,203 @@ namespace {
 
 using namespace quarvent;
 
-constexpr int kMaxSends = 160;         // the client closes after this many sends
-constexpr size_t kMaxBytes = 1 << 20;  // or after this many bytes
-constexpr size_t kMaxInput = 1 << 17;  // what the pair's buffer takes at once
+constexpr int kMaxSends = 160;         // messages the peer reads at most
+constexpr size_t kMaxBytes = 1 << 20;  // or bytes
+constexpr size_t kMaxInput = 1 << 17;  // bytes of stream served at most
+// How many messages the peer reads before it leaves, by bits 6 and 7 of the
+// first byte: the reply and 15 chunks, none (even the reply fails), the reply
+// only, or the full count, which reaches the first progress step of pattern 0.
+// Streams of patterns 0 to 2 run until the budget is spent, so a short one is
+// the default: the full count takes ten times as long.
+constexpr int kBudgets[4] = {16, 0, 1, kMaxSends};
 
-int g_client = -1;  // the client end of the pair of the current input
-int g_sends = 0;
-size_t g_bytes = 0;
+// The client of the current input and what the service did to it.
+struct Peer {
+  const uint8_t* data = nullptr;  // the stream
+  size_t size = 0;
+  size_t offset = 0;    // bytes the service has received
+  size_t segment = 0;   // most bytes a cut receive gives; 0: none is cut
+  bool cutNext = true;  // every other receive is cut
+  bool reset = false;   // at the end of the stream the peer resets instead of closing
+  int budget = 0;       // messages the peer reads before it leaves
+  fuzz::Interruptions interruptions;
+  fuzz::ReadableCheck readable;
+  int sends = 0;                        // messages the service sent, the failed ones included
+  size_t bytes = 0;                     // bytes of the messages the peer read
+  size_t mark = 0;                      // offset when the last message was sent
+  const ServerPattern* rule = nullptr;  // once the reply accepted a pattern
+  bool refused = false;                 // the reply was the failure notice or a rejection
+  uint32_t chunks = 0;                  // chunks sent
+  bool chunkFailed = false;             // a chunk's send failed
+};
 
-// Empties the client end, as a reading client would.
-void DrainClient() {
-  static char scratch[65536];
-  while (::recv(g_client, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+Peer g_peer;
+
+// Sets the peer up from the input's first byte: bits 0 to 3 give the segment
+// (0 for none, n for 2^(n-1) bytes) to which every other receive is cut, so
+// that length words and bodies arrive in pieces while a long body still takes
+// few receives; bit 4 a reset at the end, bit 5 interruptions, bits 6 and 7
+// the budget.
+void Behave(uint8_t control, const uint8_t* data, size_t size) {
+  g_peer = Peer{};
+  g_peer.data = data;
+  g_peer.size = size < kMaxInput ? size : kMaxInput;
+  const int segment = control & 0x0F;
+  g_peer.segment = segment ? size_t{1} << (segment - 1) : 0;
+  g_peer.reset = control & 0x10;
+  g_peer.interruptions.Reset(control & 0x20);
+  g_peer.budget = kBudgets[control >> 6];
+}
+
+// The first message: the reply to the line the service read, or the failure
+// notice when it could not read one. The line is all the service received so
+// far, since the line is read one byte at a time and nothing before it.
+void CheckAnswer(const void* buf, size_t len) {
+  if (!fuzz::IsText(buf, len)) std::abort();
+  const uint8_t* line = g_peer.data;
+  const size_t taken = g_peer.offset;
+  if (taken > static_cast<size_t>(kLineBufferSize)) std::abort();
+  if (taken >= 2 && line[taken - 1] == '\0') {
+    char reply[kLineBufferSize];
+    const int code = fuzz::ReplyTo(line, taken, reply);
+    if (!fuzz::IsExactly(buf, len, reply)) std::abort();
+    if (code >= 0)
+      g_peer.rule = &ServerPatternFor(code, kTcp);
+    else
+      g_peer.refused = true;
+    return;
+  }
+  int err;
+  if (taken == 1 && line[0] == '\0')
+    err = 0;  // an empty line
+  else if (taken == static_cast<size_t>(kLineBufferSize))
+    err = EMSGSIZE;  // no NUL within the line buffer
+  else if (taken == g_peer.size)
+    err = g_peer.reset ? ECONNRESET : 0;
+  else
+    std::abort();  // the service gave up on a line that was still coming
+  if (!fuzz::IsExactly(buf, len, fuzz::NegotiationFailure(err))) std::abort();
+  g_peer.refused = true;
+}
+
+// A chunk: only after an accepted reply and never after a failed chunk, of
+// the pattern's sizes, with exactly one request read before it when the
+// pattern asks for one there (whole, or up to the client's close) and nothing
+// read otherwise.
+void CheckChunk(const void* buf, size_t len) {
+  if (!g_peer.rule || g_peer.chunkFailed || !fuzz::IsChunk(buf, len)) std::abort();
+  const ServerPattern& rule = *g_peer.rule;
+  if (len < static_cast<size_t>(rule.chunk.Min()) || len > static_cast<size_t>(rule.chunk.Max()))
+    std::abort();
+  const size_t read = g_peer.offset - g_peer.mark;
+  if (rule.interval > 0 && g_peer.chunks % static_cast<uint32_t>(rule.interval) == 0) {
+    if (read < 4) std::abort();
+    const int32_t length = GetLengthWord(reinterpret_cast<const char*>(g_peer.data + g_peer.mark));
+    if (length < 4) std::abort();
+    // A body cut short by the client's close still gets its chunk; a reset
+    // ends the connection instead.
+    const bool cut = g_peer.offset == g_peer.size && !g_peer.reset;
+    if (cut ? read > static_cast<size_t>(length) : read != static_cast<size_t>(length))
+      std::abort();
+  } else if (read != 0) {
+    std::abort();
   }
 }
 
-ssize_t ClientReadingSend(int fd, const void* buf, size_t len, int flags) {
-  fuzz::CheckOutgoing(buf, len);
-  DrainClient();
-  g_bytes += len;
-  if (++g_sends > kMaxSends || g_bytes > kMaxBytes)
-    ::shutdown(g_client, SHUT_RDWR);  // the client leaves
-  return ::send(fd, buf, len, flags);
+// The stream ended without a failed chunk: then it stopped before a request
+// that was due and that the stream does not hold whole and valid (too short,
+// the end marker or a length below 4).
+void CheckStreamEnd() {
+  if (g_peer.chunkFailed) return;
+  const ServerPattern& rule = *g_peer.rule;
+  if (rule.interval <= 0 || g_peer.chunks % static_cast<uint32_t>(rule.interval) != 0) std::abort();
+  const size_t rest = g_peer.size - g_peer.mark;
+  if (rest < 4) return;
+  const int32_t length = GetLengthWord(reinterpret_cast<const char*>(g_peer.data + g_peer.mark));
+  if (length >= 4 && rest >= static_cast<size_t>(length)) std::abort();
 }
 
-const sys::Ops kOps = {ClientReadingSend, ::sendto, ::recv, ::recvfrom};
+ssize_t PeerRecv(int fd, void* buf, size_t len, int) {
+  if (fd != fuzz::kPeerFd) std::abort();
+  if (g_peer.interruptions.Now()) return -1;
+  if (g_peer.offset == g_peer.size) {
+    if (!g_peer.reset) return 0;
+    errno = ECONNRESET;
+    return -1;
+  }
+  size_t n = g_peer.size - g_peer.offset;
+  if (n > len) n = len;
+  if (g_peer.segment) {
+    if (g_peer.cutNext && n > g_peer.segment) n = g_peer.segment;
+    g_peer.cutNext = !g_peer.cutNext;
+  }
+  std::memcpy(buf, g_peer.data + g_peer.offset, n);
+  g_peer.offset += n;
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t PeerSend(int fd, const void* buf, size_t len, int) {
+  if (fd != fuzz::kPeerFd) std::abort();
+  g_peer.readable.Check(buf, len);
+  fuzz::CheckOutgoing(buf, len);
+  if (g_peer.interruptions.Now()) return -1;
+  if (g_peer.sends == 0) {
+    CheckAnswer(buf, len);
+  } else {
+    if (g_peer.refused) std::abort();  // nothing follows a refusal
+    CheckChunk(buf, len);
+  }
+  const bool first = g_peer.sends == 0;
+  g_peer.mark = g_peer.offset;
+  if (g_peer.sends++ >= g_peer.budget || g_peer.bytes + len > kMaxBytes) {
+    if (!first) g_peer.chunkFailed = true;
+    errno = EPIPE;  // the client has left
+    return -1;
+  }
+  if (!first) ++g_peer.chunks;
+  g_peer.bytes += len;
+  return static_cast<ssize_t>(len);
+}
+
+// Never called by the TCP service.
+ssize_t NoSendTo(int, const void*, size_t, int, const sockaddr*, socklen_t) {
+  std::abort();
+}
+ssize_t NoRecvFrom(int, void*, size_t, int, sockaddr*, socklen_t*) {
+  std::abort();
+}
+
+const sys::Ops kOps = {PeerSend, NoSendTo, PeerRecv, NoRecvFrom};
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) std::abort();
-  Socket server(pair[0]);
-  Socket client(pair[1]);
-  g_client = client.Fd();
-  g_sends = 0;
-  g_bytes = 0;
+  if (size < 1) return 0;
+  fuzz::CheckPeerFdUnused();
+  Behave(data[0], data + 1, size - 1);
 
-  // The whole input is queued before the service reads; what does not fit at
-  // once is left out, the same way for the same input.
-  if (size > kMaxInput) size = kMaxInput;
-  for (size_t sent = 0; sent < size;) {
-    const ssize_t n = ::send(client.Fd(), data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n <= 0) break;
-    sent += static_cast<size_t>(n);
-  }
-  ::shutdown(client.Fd(), SHUT_WR);
-
-  fuzz::NullHost host;
-  TcpListenFields fields;
-  TcpServiceThread service(host, fields);
+  // One service serves every input, as one service serves client after
+  // client: each connection starts from a freshly seeded generator and a
+  // refilled transfer buffer, and a new service per input would spend most of
+  // the time allocating and filling that buffer once more.
+  static fuzz::NullHost host;
+  static TcpListenFields fields;
+  static TcpServiceThread service(host, fields);
   service.SetSeed(1);
+  fields.m_bConnected = 0;
   StopSignal stop;
   fuzz::QuietSink sink;
   ScopedRecvErrorSink sinkScope(&sink);
   sys::ScopedOps ops(kOps);
-  const auto outcome = service.ServeConnection(server.Fd(), stop);
-  if (outcome == TcpServiceThread::Outcome::kStopped) std::abort();  // nothing stopped it
+  const auto outcome = service.ServeConnection(fuzz::kPeerFd, stop);
+
   if (fields.m_bConnected.load() != 1) std::abort();
-  g_client = -1;
+  if (g_peer.sends == 0) std::abort();  // every client gets an answer
+  if (g_peer.refused) {
+    if (outcome != TcpServiceThread::Outcome::kServiceEnds) std::abort();
+  } else {
+    if (outcome != TcpServiceThread::Outcome::kNextClient) std::abort();
+    CheckStreamEnd();
+  }
   return 0;
 }
