@@ -4,8 +4,10 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 namespace quarvent::test {
 
@@ -25,6 +27,21 @@ inline int OpenFds() {
 }
 inline int Threads() {
   return CountEntries("/proc/self/task");
+}
+
+// The thread count once it has come down to at most `limit`, or the count
+// after `timeout` when it has not. The kernel wakes a joining thread before it
+// has taken the joined one off the task list, so a count made right after a
+// join may still include it (and a baseline may include one of the warm-up).
+inline int ThreadsOnceAtMost(int limit,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int n = Threads();
+  while (n > limit && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    n = Threads();
+  }
+  return n;
 }
 
 // VmRSS in KiB; -1 when it cannot be read.

@@ -7,6 +7,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTest>
+#include <atomic>
 #include <thread>
 
 #include "common/protocol.h"
@@ -24,7 +25,7 @@ using quarvent::test::TcpTestClient;
 namespace {
 
 constexpr char kListening[] = "待受中...";
-constexpr int kTimeoutMs = 3000;
+constexpr int kTimeoutMs = 30000;  // only against a hang: every wait ends at its event
 
 QString Status(const CServerDlg& dlg) {
   return GetDlgItem<QLabel>(&dlg, CServerDlg::kIdcStatus)->text();
@@ -43,6 +44,21 @@ bool Listening(const CServerDlg& dlg) {
   return !Button(dlg, CServerDlg::kIdcStartListen)->isEnabled() &&
          Button(dlg, CServerDlg::kIdcStopListen)->isEnabled() && !PortField(dlg)->isEnabled();
 }
+
+// The dialog, told as well when its services have bound their sockets: a
+// client sent after that is heard, and the UDP service's "待受中..." (set
+// before its bind) can no longer land after a later status.
+class BoundDlg final : public CServerDlg {
+ public:
+  void OnServiceListening(quarvent::ServiceKind kind) override {
+    m_nBound.fetch_or(kind == quarvent::ServiceKind::kTcp ? 1 : 2);
+  }
+  void ForgetBound() { m_nBound = 0; }
+  bool BothBound() const { return m_nBound.load() == 3; }
+
+ private:
+  std::atomic<int> m_nBound{0};
+};
 
 QWidget* NextTabStop(QWidget* widget) {
   QWidget* next = widget->nextInFocusChain();
@@ -78,7 +94,7 @@ class ServerDlgTest : public QObject {
 
  private slots:
   void init() {
-    m_dlg = std::make_unique<CServerDlg>();
+    m_dlg = std::make_unique<BoundDlg>();
     m_dlg->show();
     m_nPort = quarvent::test::ReservePort();
     QVERIFY(m_nPort > 0);
@@ -152,7 +168,7 @@ class ServerDlgTest : public QObject {
     QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
 
     // The same port again: neither protocol fails to bind.
-    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    ClickStartAndWaitBound(dlg);
     QVERIFY(Listening(dlg));
     QTRY_COMPARE_WITH_TIMEOUT(Status(dlg), QString::fromUtf8(kListening), kTimeoutMs);
     TcpTestClient again;
@@ -327,13 +343,19 @@ class ServerDlgTest : public QObject {
   }
 
  private:
-  // Types the test's port and clicks 待受開始.
+  // Types the test's port, clicks 待受開始 and waits until both services
+  // have bound the port.
   void StartListening(CServerDlg& dlg) {
     PortField(dlg)->setText(QString::number(m_nPort));
+    ClickStartAndWaitBound(dlg);
+  }
+  void ClickStartAndWaitBound(CServerDlg& dlg) {
+    m_dlg->ForgetBound();
     Button(dlg, CServerDlg::kIdcStartListen)->click();
+    QTRY_VERIFY_WITH_TIMEOUT(m_dlg->BothBound(), kTimeoutMs);
   }
 
-  std::unique_ptr<CServerDlg> m_dlg;
+  std::unique_ptr<BoundDlg> m_dlg;
   int m_nPort = 0;
 };
 
