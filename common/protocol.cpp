@@ -143,11 +143,19 @@ int ParseNegotiation(char* buf) {
 }
 
 void FillTransferBuffer(char* buf) {
+  FillTransferBuffer(buf, kTransferBufferSize);
+}
+
+void FillTransferBuffer(char* buf, int bytes) {
   // One period of the pattern, then doubling copies: the services refill the
-  // buffer for every client, and a fuzz target for every input.
-  for (int i = 0; i < 256; ++i) buf[i] = static_cast<char>(i);
-  for (int filled = 256; filled < kTransferBufferSize; filled *= 2)
-    std::memcpy(buf + filled, buf, static_cast<size_t>(filled));
+  // buffer for every client.
+  const int period = bytes < 256 ? bytes : 256;
+  for (int i = 0; i < period; ++i) buf[i] = static_cast<char>(i);
+  for (int filled = period; filled < bytes;) {
+    const int piece = filled < bytes - filled ? filled : bytes - filled;
+    std::memcpy(buf + filled, buf, static_cast<size_t>(piece));
+    filled += piece;
+  }
 }
 
 }  // namespace quarvent

@@ -83,5 +83,7 @@ inline int32_t GetLengthWord(const char* p) noexcept {
 
 // Sets byte i of the transfer buffer to i mod 256.
 void FillTransferBuffer(char* buf);
+// The same for the first `bytes` bytes only (0 to the buffer's size).
+void FillTransferBuffer(char* buf, int bytes);
 
 }  // namespace quarvent

@@ -21,7 +21,8 @@ void StreamService::BeginClient() {
     m_rng.Seed(*m_seed);
   else
     m_rng.SeedFromTime();
-  FillTransferBuffer(m_transfer.get());
+  FillTransferBuffer(m_transfer.get(), m_nOverwritten);
+  m_nOverwritten = 4;  // every chunk's length word
 }
 
 void StreamService::FormatError(StopSignal& stop, const char* format, int err) {

@@ -50,8 +50,14 @@ class StreamService {
   };
 
   // The start of every client: the generator seeded and the transfer buffer
-  // refilled (a request of the last client may have overwritten the fill).
+  // refilled where the last client may have overwritten the fill.
   void BeginClient();
+  // Notes that the first `bytes` bytes of the transfer buffer are about to be
+  // overwritten (a request's body, a datagram), so the next client's fill
+  // restores them. Length words (4 bytes) are always counted.
+  void WillOverwrite(int bytes) noexcept {
+    if (bytes > m_nOverwritten) m_nOverwritten = bytes;
+  }
 
   // Formats the error text, unless the call failed because of the stop,
   // which is no failure of the service.
@@ -90,6 +96,7 @@ class StreamService {
 
   ServerHost& m_host;
   std::unique_ptr<char[]> m_transfer;  // 65,536 bytes, the transfer buffer
+  int m_nOverwritten = 0;              // bytes at its start that differ from the fill
   char m_line[kLineBufferSize] = {};   // negotiation line, then the reply
   Rand15 m_rng;
   std::string m_strError;  // lives as long as the object; see ErrorText()

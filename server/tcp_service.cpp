@@ -146,6 +146,7 @@ int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
   while (remaining > 0) {
     const int piece =
         remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;
+    WillOverwrite(piece);
     const int n = RecvFull(conn, m_transfer.get(), piece);
     if (n <= 0) return n;
     remaining -= piece;

@@ -77,6 +77,8 @@ UdpServiceThread::Outcome UdpServiceThread::Stream(int sock, int pattern, StopSi
   Progress progress{rule.progressStep};
   if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
   SendToString(sock, m_line, m_peer);
+  // Every datagram lands at the buffer's start with room for a whole one.
+  WillOverwrite(kDatagramRoom);
 
   for (;;) {
     const int n = RecvFromFull(sock, buf, 4, &m_peer);

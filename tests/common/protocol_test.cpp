@@ -119,6 +119,18 @@ TEST(TransferBuffer, ByteIIsIMod256) {
   EXPECT_EQ(buf[kTransferBufferSize], 0x5A);  // and nothing past its end
 }
 
+TEST(TransferBuffer, PartialFillTouchesOnlyItsBytes) {
+  static char buf[kTransferBufferSize + 1];
+  for (const int bytes : {0, 1, 4, 255, 256, 257, 513, 8188, 65535, 65536}) {
+    std::memset(buf, 0x5A, sizeof buf);
+    FillTransferBuffer(buf, bytes);
+    int wrong = 0;
+    for (int i = 0; i <= kTransferBufferSize; ++i)
+      wrong += static_cast<unsigned char>(buf[i]) != (i < bytes ? i % 256 : 0x5A);
+    EXPECT_EQ(wrong, 0) << bytes;
+  }
+}
+
 TEST(Rand15, MatchesTheClassicGenerator) {
   Rand15 r(1);
   // The first values of the classic 15-bit generator seeded with 1.

@@ -143,6 +143,28 @@ TEST_F(TcpServiceTest, RequestBodyShowsUpInTheNextChunksFiller) {
   for (size_t i = 8188; i < 8192; ++i) ASSERT_EQ(static_cast<unsigned char>(chunk[i]), i % 256);
 }
 
+TEST_F(TcpServiceTest, NextClientGetsTheFillBackAfterARequestOverwroteIt) {
+  Start();
+  {
+    TcpClient client(port);
+    ASSERT_TRUE(client.Negotiate(10));  // 64 KB requests
+    ASSERT_TRUE(client.SendRequest(65536, static_cast<char>(0xAB)));
+    std::vector<char> chunk;
+    ASSERT_TRUE(client.RecvChunk(chunk));
+    ASSERT_TRUE(client.SendWord(kEndMarker));
+  }
+  TcpClient next(port);
+  ASSERT_TRUE(next.Negotiate(10));
+  ASSERT_TRUE(next.SendRequest(4));  // a request without a body
+  std::vector<char> chunk;
+  ASSERT_TRUE(next.RecvChunk(chunk));
+  ASSERT_EQ(chunk.size(), 65536u);
+  int wrong = 0;
+  for (size_t i = 4; i < chunk.size(); ++i)
+    wrong += static_cast<unsigned char>(chunk[i]) != i % 256;
+  EXPECT_EQ(wrong, 0);
+}
+
 TEST_F(TcpServiceTest, EndMarkerFreesTheServiceForTheClientWaitingInTheBacklog) {
   Start();
   TcpClient first(port);
