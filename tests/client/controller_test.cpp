@@ -244,12 +244,8 @@ TEST_F(Controller, SweepFromPattern8RunsTheRestAndReselects8) {
 // it: a timed run, or a sweep whose reselection was still pending when the
 // user started the next one.
 TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
-  {
-    ScriptServer server(kTcp, Normal(), 3);
-    MakeController(100);
-    Start(server, 3, kTcp, 1);  // a timed run of pattern 3 first
-    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
-    EXPECT_EQ(m_host.m_nSweepStart, 3);
+  // A sweep from pattern 9: runs of 9 and 10, then 9 selected again.
+  const auto sweepFromNine = [this](ScriptServer& server) {
     Start(server, 9, kTcp, 0);
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller, std::chrono::seconds(10)));
     server.Join();
@@ -257,6 +253,14 @@ TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
     EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
     EXPECT_EQ(m_host.m_nPattern, 9);
     EXPECT_EQ(m_host.m_nSweepStart, -1);
+  };
+  {
+    ScriptServer server(kTcp, Normal(), 3);
+    MakeController(100);
+    Start(server, 3, kTcp, 1);  // a timed run of pattern 3 first
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    EXPECT_EQ(m_host.m_nSweepStart, 3);
+    sweepFromNine(server);
   }
   {
     ScriptServer server(kTcp, Normal(), 3);
@@ -266,13 +270,7 @@ TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
     m_controller->OnAbort();
     // Idle again, with the reselection of pattern 2 still to come.
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return !m_controller->Measuring(); }));
-    Start(server, 9, kTcp, 0);
-    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller, std::chrono::seconds(10)));
-    server.Join();
-    ASSERT_EQ(server.Sessions().size(), 3u);
-    EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
-    EXPECT_EQ(m_host.m_nPattern, 9);
-    EXPECT_EQ(m_host.m_nSweepStart, -1);
+    sweepFromNine(server);
   }
 }
 

@@ -2,29 +2,14 @@
 // comes back idle with a status that says so, and nothing waits for ever.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <memory>
-#include <system_error>
-#include <thread>
-
 #include "server/listen_controller.h"
+#include "tests/server/failing_starter.h"
 #include "tests/server/server_test_support.h"
 
 namespace quarvent::test {
 namespace {
 
 constexpr char kThreadFailed[] = "スレッド作成失敗.";
-
-// Creates threads as the controller would, except that the failAt-th one
-// fails as it does when the system is out of threads.
-ListenController::ThreadStarter FailingStarter(int failAt) {
-  auto calls = std::make_shared<int>(0);
-  return [calls, failAt](std::function<void()> body) {
-    if (++*calls == failAt)
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    return std::thread(std::move(body));
-  };
-}
 
 // The first start fails on the TCP thread (1) or on the UDP thread (2); the
 // owner is idle again, and a later start serves both protocols on the port.

@@ -3,32 +3,19 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
-#include <memory>
-#include <system_error>
-#include <thread>
 
 #include "common/ui/dialog_units.h"
 #include "server/ui/server_dlg.h"
+#include "tests/server/failing_starter.h"
 #include "tests/support/loopback.h"
 #include "tests/ui/ui_test_support.h"
 
 using quarvent::CServerDlg;
 using quarvent::GetDlgItem;
 using quarvent::ListenController;
+using quarvent::test::FailingStarter;
 
-namespace {
-
-// Creates threads as the controller does, except the failAt-th one.
-ListenController::ThreadStarter FailingStarter(int failAt) {
-  auto calls = std::make_shared<int>(0);
-  return [calls, failAt](std::function<void()> body) {
-    if (++*calls == failAt)
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    return std::thread(std::move(body));
-  };
-}
-
-}  // namespace
+namespace {}  // namespace
 
 class ServerDlgThreadTest : public QObject {
   Q_OBJECT
