@@ -45,6 +45,11 @@ class SendGate {
     std::lock_guard lock(m_mutex);
     return m_bOpen;
   }
+  // Closed again and nothing held, for the next test of the same process.
+  void Reset() {
+    std::lock_guard lock(m_mutex);
+    m_bEntered = m_bOpen = m_bLeft = false;
+  }
   bool Holding() {
     std::lock_guard lock(m_mutex);
     return m_bEntered && !m_bLeft;
@@ -75,6 +80,7 @@ class ListenControllerTest : public ::testing::Test {
   ListenControllerTest() : port(FreePort()), host(port), controller(host) {}
   // A thread held by the send gate is let go before the controller joins it,
   // also when a check failed before the test opened the gate.
+  void SetUp() override { SendGate::Instance().Reset(); }
   void TearDown() override { SendGate::Instance().Open(); }
 
   // Starts both services and waits until both sockets are bound. The start
