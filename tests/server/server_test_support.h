@@ -18,6 +18,7 @@
 #include "common/socket.h"
 #include "common/stop_signal.h"
 #include "server/server_host.h"
+#include "server/tcp_service.h"
 #include "server/udp_service.h"
 
 namespace quarvent::test {
@@ -250,6 +251,25 @@ void ExpectGoodTcpSession(int port, bool expectClose = false);
 // A UDP service on a free port with a recording host. Start() runs it and
 // waits until its socket is bound; WaitSession() waits for the next bound
 // socket (one progress reset per session).
+// A TCP service on a reserved port with a recording owner. Start() runs it and
+// waits until it listens; a run started after the last one was joined waits
+// for its own listener.
+class TcpServiceFixture : public ::testing::Test {
+ protected:
+  TcpServiceFixture() : port(FreePort()), host(port), service(host, fields) {}
+  void Start() {
+    const int listening = host.CountStatus("待受中...");
+    runner = std::make_unique<ServiceRunner<TcpServiceThread>>(service);
+    ASSERT_TRUE(host.WaitStatus("待受中...", listening + 1));
+  }
+
+  int port;
+  RecordingHost host;
+  TcpListenFields fields;
+  TcpServiceThread service;
+  std::unique_ptr<ServiceRunner<TcpServiceThread>> runner;
+};
+
 class UdpServiceFixture : public ::testing::Test {
  protected:
   UdpServiceFixture() : port(FreePort()), host(port), service(host) {}

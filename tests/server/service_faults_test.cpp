@@ -116,21 +116,7 @@ TEST(StaleDescriptor, StoppedUdpRunLeavesNoSocketNumberBehind) {
                                     [&] { return host.WaitCount(HostEvent::kProgress, 0, 1); });
 }
 
-class TcpRequestCutShort : public ::testing::Test {
- protected:
-  TcpRequestCutShort() : port(FreePort()), host(port), service(host, fields) {}
-
-  void Start() {
-    runner = std::make_unique<ServiceRunner<TcpServiceThread>>(service);
-    ASSERT_TRUE(host.WaitStatus("待受中..."));
-  }
-
-  int port;
-  RecordingHost host;
-  TcpListenFields fields;
-  TcpServiceThread service;
-  std::unique_ptr<ServiceRunner<TcpServiceThread>> runner;
-};
+using TcpRequestCutShort = TcpServiceFixture;
 
 // A body longer than the transfer buffer is read in pieces; a client that
 // closes its sending side in the second piece gets no chunk either: the

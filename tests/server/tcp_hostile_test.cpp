@@ -20,15 +20,8 @@ namespace {
 
 enum class Leave { kReset, kHalfClose };
 
-class TcpHostileTest : public ::testing::Test {
+class TcpHostileTest : public TcpServiceFixture {
  protected:
-  TcpHostileTest() : port(FreePort()), host(port), service(host, fields) {}
-
-  void Start() {
-    const int listening = host.CountStatus("待受中...");
-    runner = std::make_unique<ServiceRunner<TcpServiceThread>>(service);
-    ASSERT_TRUE(host.WaitStatus("待受中...", listening + 1));
-  }
   static void LeaveBy(TcpClient& client, Leave how) {
     if (how == Leave::kReset)
       client.Reset();
@@ -59,12 +52,6 @@ class TcpHostileTest : public ::testing::Test {
     Start();
     ExpectNextClientServed();
   }
-
-  int port;
-  RecordingHost host;
-  TcpListenFields fields;
-  TcpServiceThread service;
-  std::unique_ptr<ServiceRunner<TcpServiceThread>> runner;
 };
 
 TEST_F(TcpHostileTest, LineFillingTheBufferIsAcceptedOneByteMoreIsAReceiveError) {

@@ -11,19 +11,8 @@
 namespace quarvent::test {
 namespace {
 
-constexpr int kTcpKind = static_cast<int>(ServiceKind::kTcp);
-
-class TcpServiceEdgeTest : public ::testing::Test {
+class TcpServiceEdgeTest : public TcpServiceFixture {
  protected:
-  TcpServiceEdgeTest() : port(FreePort()), host(port), service(host, fields) {}
-
-  // Runs the service and waits until it listens (a second run after the
-  // first has been joined waits for its own listener).
-  void Start() {
-    const int listening = host.Count(HostEvent::kListening, kTcpKind);
-    runner = std::make_unique<ServiceRunner<TcpServiceThread>>(service);
-    ASSERT_TRUE(host.WaitCount(HostEvent::kListening, kTcpKind, listening + 1));
-  }
   // Stops the run and checks that it returned and that nothing reached the
   // host after the stop. Once the run has returned, its thread can call
   // nothing more, so the count is final.
@@ -36,12 +25,6 @@ class TcpServiceEdgeTest : public ::testing::Test {
   }
   // A fresh client is served: the service went back to listening.
   void ExpectNextClientServed() { ExpectGoodTcpSession(port); }
-
-  int port;
-  RecordingHost host;
-  TcpListenFields fields;
-  TcpServiceThread service;
-  std::unique_ptr<ServiceRunner<TcpServiceThread>> runner;
 };
 
 TEST_F(TcpServiceEdgeTest, StopWhileBlockedInAcceptFreesThePort) {

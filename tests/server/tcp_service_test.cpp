@@ -12,26 +12,13 @@
 namespace quarvent::test {
 namespace {
 
-class TcpServiceTest : public ::testing::Test {
+class TcpServiceTest : public TcpServiceFixture {
  protected:
-  TcpServiceTest() : port(FreePort()), host(port), service(host, fields) {}
-
-  void Start() {
-    runner = std::make_unique<ServiceRunner<TcpServiceThread>>(service);
-    ASSERT_TRUE(host.WaitStatus("待受中..."));
-  }
-
   // True when nothing arrives on the client within the time.
   static bool Quiet(const TcpClient& client, std::chrono::milliseconds time = 150ms) {
     pollfd pfd{client.Fd(), POLLIN, 0};
     return ::poll(&pfd, 1, static_cast<int>(time.count())) == 0;
   }
-
-  int port;
-  RecordingHost host;
-  TcpListenFields fields;
-  TcpServiceThread service;
-  std::unique_ptr<ServiceRunner<TcpServiceThread>> runner;
 };
 
 TEST_F(TcpServiceTest, EveryPatternIsAcceptedAndItsFirstChunkHasTheTableSize) {
