@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/measure_data.h"
 #include "common/protocol.h"
 
 namespace quarvent {
@@ -41,6 +42,7 @@ class ClientHost {
   int m_nSweepStart = -1;             // pattern at which the sweep began, -1 none
   int m_nPort = kDefaultPort;         // as typed; its low 16 bits are used
   uint32_t m_dwAddress = 0x7F000001;  // IPv4, first field in the high byte
+  int m_nIntervalMs = 1000;           // interval length, kMinIntervalMs..kMaxIntervalMs
 
   // Shared with the worker threads.
   std::atomic<int> m_bAbort{0};  // the user asked to abort; read at the top of every pass
@@ -70,6 +72,12 @@ class ClientHost {
   virtual void ShowRecvError(std::string_view text) = 0;
   // Tells how a start ended; once per start.
   virtual void NoteOutcome(RunOutcome) {}
+  // One interval of the running run's data phase, as it ends: every interval,
+  // in order, after the run's header line and before its report text.
+  virtual void OnInterval(const IntervalData&) {}
+  // A run has ended: once per start, after its report text is in m_strResult
+  // (ShowResult has been called) and before NoteOutcome.
+  virtual void OnRunEnd(const RunEndData&) {}
   // Connects the run's socket to addr; 0 or the errno of the failure. The
   // default blocks the owner's thread until the system answers; a window may
   // wait in a way that keeps it painted, with the same outcome.

@@ -1,0 +1,58 @@
+// The measurement data as JSON (UTF-8), in the one schema that docs/json.md
+// describes: the whole document of `quarvent measure --json` (and of the
+// dialog's saved results) and the event lines of `--json-stream`.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "client/measure_data.h"
+
+namespace quarvent {
+
+// What a measurement was asked to do, as its "start" object says.
+struct MeasureStart {
+  std::string timestamp;  // ISO 8601, UTC (IsoTimestampUtc)
+  uint32_t address = 0;   // the IPv4 address used, first field in the high byte
+  int port = 0;           // the port used (the low 16 bits of what was typed)
+  int protocol = 0;       // 0 TCP, 1 UDP
+  int duration = 0;       // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
+  int intervalMs = 1000;
+};
+
+// "2026-12-07T21:24:00.123Z".
+std::string IsoTimestampUtc(std::chrono::system_clock::time_point when);
+
+// Gathers one measurement and writes it as one document.
+class JsonReport {
+ public:
+  JsonReport();
+  ~JsonReport();
+  JsonReport(const JsonReport&) = delete;
+  JsonReport& operator=(const JsonReport&) = delete;
+
+  void SetStart(const MeasureStart& start);
+  // Intervals go to the run of their index, opened by its first interval or
+  // its end, whichever comes first.
+  void AddInterval(const IntervalData& interval);
+  void AddRunEnd(const RunEndData& end);
+  // The command failed before any run could begin.
+  void SetError(std::string_view message);
+  // The document, indented, with a final line end.
+  std::string Document() const;
+
+  // The lines of --json-stream: one compact JSON object each, without a line end.
+  static std::string StartEvent(const MeasureStart& start);
+  static std::string IntervalEvent(const IntervalData& interval);
+  static std::string EndEvent(const RunEndData& end);
+  static std::string ErrorEvent(std::string_view message);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> m_impl;
+};
+
+}  // namespace quarvent
