@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,10 +17,13 @@ namespace quarvent {
 // What a measurement was asked to do, as its "start" object says.
 struct MeasureStart {
   std::string timestamp;  // ISO 8601, UTC (IsoTimestampUtc)
-  uint32_t address = 0;   // the IPv4 address used, first field in the high byte
-  int port = 0;           // the port used (the low 16 bits of what was typed)
-  int protocol = 0;       // 0 TCP, 1 UDP
-  int duration = 0;       // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
+  std::string host;       // the server as the user named it; "" writes the address
+  // The IPv4 address used, first field in the high byte; none when the host
+  // name did not resolve (the "address" field is null then).
+  std::optional<uint32_t> address;
+  int port = 0;      // the port used (the low 16 bits of what was typed)
+  int protocol = 0;  // 0 TCP, 1 UDP
+  int duration = 0;  // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
   int intervalMs = 1000;
 };
 

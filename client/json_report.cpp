@@ -1,0 +1,250 @@
+#include "client/json_report.h"
+
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "client/client_controller.h"
+#include "common/version.h"
+
+namespace quarvent {
+namespace {
+
+// Objects keep their fields in the order written, which is the order
+// docs/json.md lists them in.
+using Json = nlohmann::ordered_json;
+
+std::string Dotted(uint32_t address) {
+  return std::to_string(address >> 24 & 0xFF) + '.' + std::to_string(address >> 16 & 0xFF) + '.' +
+         std::to_string(address >> 8 & 0xFF) + '.' + std::to_string(address & 0xFF);
+}
+
+const char* ProtocolName(int protocol) {
+  return protocol != 0 ? "udp" : "tcp";
+}
+
+const char* DurationName(int duration) {
+  switch (duration) {
+    case 1:
+      return "15";
+    case 2:
+      return "30";
+    case 3:
+      return "continuous";
+    default:
+      return "auto";
+  }
+}
+
+double Seconds(int64_t ms) {
+  return static_cast<double>(ms) / 1000.0;
+}
+
+// Strings are UTF-8 already; a stray invalid byte becomes U+FFFD rather than
+// an exception.
+std::string Dump(const Json& json, int indent) {
+  return json.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+// Writes the start's fields into j.
+void AddStartFields(Json& j, const MeasureStart& start) {
+  j["timestamp"] = start.timestamp;
+  j["host"] = start.host.empty() && start.address ? Dotted(*start.address) : start.host;
+  j["address"] = start.address ? Json(Dotted(*start.address)) : Json(nullptr);
+  j["port"] = start.port;
+  j["protocol"] = ProtocolName(start.protocol);
+  j["duration"] = DurationName(start.duration);
+  j["interval_s"] = Seconds(start.intervalMs);
+}
+
+Json StartJson(const MeasureStart& start) {
+  Json j;
+  AddStartFields(j, start);
+  return j;
+}
+
+Json RttJson(const RttSummary& rtt) {
+  Json j;
+  j["count"] = rtt.count;
+  j["min"] = rtt.min;
+  j["mean"] = rtt.mean;
+  j["stddev"] = rtt.stddev;
+  j["p50"] = rtt.p50;
+  j["p90"] = rtt.p90;
+  j["p99"] = rtt.p99;
+  j["p999"] = rtt.p999;
+  j["max"] = rtt.max;
+  return j;
+}
+
+Json IntervalJson(const IntervalData& interval) {
+  Json j;
+  j["start_s"] = Seconds(interval.startMs);
+  j["end_s"] = Seconds(interval.endMs);
+  j["bytes_received"] = interval.bytesReceived;
+  j["bytes_sent"] = interval.bytesSent;
+  j["chunks"] = interval.chunks;
+  j["requests"] = interval.requests;
+  j["rtt_us"] = RttJson(interval.rtt);
+  return j;
+}
+
+// The report text split into its lines: "\r\n" separates them, and a final
+// line end closes the last line rather than opening an empty one.
+Json ReportLines(std::string_view report) {
+  Json lines = Json::array();
+  while (!report.empty()) {
+    const size_t end = report.find("\r\n");
+    if (end == std::string_view::npos) {
+      lines.push_back(std::string(report));
+      break;
+    }
+    lines.push_back(std::string(report.substr(0, end)));
+    report.remove_prefix(end + 2);
+  }
+  return lines;
+}
+
+Json EndJson(const RunEndData& end) {
+  Json j;
+  j["outcome"] = RunEndKindName(end.outcome);
+  j["failure"] = end.failure.empty() ? Json(nullptr) : Json(end.failure);
+  j["elapsed_s"] = Seconds(end.elapsedMs);
+  j["bytes_received"] = end.bytesReceived;
+  j["bytes_sent"] = end.bytesSent;
+  j["chunks_received"] = end.chunksReceived;
+  j["requests_sent"] = end.requestsSent;
+  const bool chunks = end.chunksReceived > 0, requests = end.requestsSent > 0;
+  j["received_min"] = chunks ? Json(end.receivedMin) : Json(nullptr);
+  j["received_max"] = chunks ? Json(end.receivedMax) : Json(nullptr);
+  j["sent_min"] = requests ? Json(end.sentMin) : Json(nullptr);
+  j["sent_max"] = requests ? Json(end.sentMax) : Json(nullptr);
+  j["throughput_bytes_per_s"] = {{"total", end.ThroughputTotal()},
+                                 {"received", end.ThroughputReceived()},
+                                 {"sent", end.ThroughputSent()}};
+  j["cpu_s"] =
+      end.cpuValid ? Json{{"kernel", end.cpuKernelS}, {"user", end.cpuUserS}} : Json(nullptr);
+  j["rtt_us"] = RttJson(end.rtt);
+  j["report"] = ReportLines(end.report);
+  return j;
+}
+
+Json Event(const char* name, Json data) {
+  Json j;
+  j["event"] = name;
+  j["data"] = std::move(data);
+  return j;
+}
+
+// The run's place in an event: its index and its pattern, ahead of the rest.
+Json Placed(int run, int pattern, const Json& fields) {
+  Json j;
+  j["run"] = run;
+  j["pattern"] = pattern;
+  for (const auto& [key, value] : fields.items()) j[key] = value;
+  return j;
+}
+
+}  // namespace
+
+std::string IsoTimestampUtc(std::chrono::system_clock::time_point when) {
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+  // Whole seconds rounded down, also before 1970.
+  int64_t secs = ms / 1000, milli = ms % 1000;
+  if (milli < 0) {
+    milli += 1000;
+    --secs;
+  }
+  const std::time_t t = static_cast<std::time_t>(secs);
+  std::tm tm{};
+  ::gmtime_r(&t, &tm);
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                static_cast<int>(milli));
+  return text;
+}
+
+struct JsonReport::Impl {
+  struct Run {
+    int index = 0;
+    int pattern = 0;
+    int protocol = 0;
+    Json intervals = Json::array();
+    Json end;  // null until the run has ended
+  };
+  MeasureStart start;
+  std::vector<Run> runs;  // in the order they were opened
+  std::string error;
+  bool failed = false;
+
+  Run& RunOf(int index, int pattern, int protocol) {
+    for (Run& run : runs)
+      if (run.index == index) return run;
+    runs.push_back(Run{index, pattern, protocol, Json::array(), Json(nullptr)});
+    return runs.back();
+  }
+};
+
+JsonReport::JsonReport() : m_impl(std::make_unique<Impl>()) {}
+JsonReport::~JsonReport() = default;
+
+void JsonReport::SetStart(const MeasureStart& start) {
+  m_impl->start = start;
+}
+
+void JsonReport::AddInterval(const IntervalData& interval) {
+  m_impl->RunOf(interval.run, interval.pattern, interval.protocol)
+      .intervals.push_back(IntervalJson(interval));
+}
+
+void JsonReport::AddRunEnd(const RunEndData& end) {
+  m_impl->RunOf(end.run, end.pattern, end.protocol).end = EndJson(end);
+}
+
+void JsonReport::SetError(std::string_view message) {
+  m_impl->error = message;
+  m_impl->failed = true;
+}
+
+std::string JsonReport::Document() const {
+  Json doc;
+  doc["version"] = kVersion;
+  doc["start"] = StartJson(m_impl->start);
+  Json runs = Json::array();
+  for (const Impl::Run& run : m_impl->runs) {
+    Json j;
+    j["pattern"] = run.pattern;
+    j["pattern_name"] = std::string(PatternEntryText(run.pattern));
+    j["protocol"] = ProtocolName(run.protocol);
+    j["intervals"] = run.intervals;
+    j["end"] = run.end;
+    runs.push_back(std::move(j));
+  }
+  doc["runs"] = std::move(runs);
+  if (m_impl->failed) doc["error"] = m_impl->error;
+  return Dump(doc, 2) + '\n';
+}
+
+std::string JsonReport::StartEvent(const MeasureStart& start) {
+  Json data;
+  data["version"] = kVersion;
+  AddStartFields(data, start);
+  return Dump(Event("start", std::move(data)), -1);
+}
+
+std::string JsonReport::IntervalEvent(const IntervalData& interval) {
+  return Dump(Event("interval", Placed(interval.run, interval.pattern, IntervalJson(interval))),
+              -1);
+}
+
+std::string JsonReport::EndEvent(const RunEndData& end) {
+  return Dump(Event("end", Placed(end.run, end.pattern, EndJson(end))), -1);
+}
+
+std::string JsonReport::ErrorEvent(std::string_view message) {
+  return Dump(Event("error", Json{{"message", std::string(message)}}), -1);
+}
+
+}  // namespace quarvent
