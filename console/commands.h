@@ -1,12 +1,54 @@
-// The console front end's subcommands. Each returns the process exit code.
+// The console front end's subcommands. main.cpp parses the whole command line
+// with CLI11; each subcommand declares its options on its own CLI::App, reads
+// their values once the parse has succeeded, and returns the exit code.
 #pragma once
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+#include "common/protocol.h"
+
+namespace CLI {
+class App;
+}
 
 namespace quarvent::console {
 
-int RunServe(int argc, char** argv);
-int RunMeasure(int argc, char** argv);
+// The options of `quarvent serve`, as typed (checked by RunServe).
+struct ServeArgs {
+  std::string port = std::to_string(kDefaultPort);
+  bool help = false;
+};
+void DeclareServe(CLI::App& serve, ServeArgs& args);
+int RunServe(const ServeArgs& args);
+void PrintServeHelp(std::FILE* out);
 
-// Prints the top-level usage to stderr.
-void PrintUsage();
+// The options of `quarvent measure`, as typed (checked by RunMeasure).
+struct MeasureArgs {
+  std::string address = "127.0.0.1";
+  std::string port = std::to_string(kDefaultPort);
+  std::string pattern = "0";
+  std::string duration = "auto";
+  std::string protocol = "tcp";
+  bool protocolGiven = false;  // --protocol was on the line (-u contradicts tcp then)
+  std::string interval;
+  bool intervalGiven = false;  // the text form writes interval lines
+  bool udp = false;
+  bool json = false;
+  bool jsonStream = false;
+  bool help = false;
+  bool version = false;
+};
+void DeclareMeasure(CLI::App& measure, MeasureArgs& args);
+int RunMeasure(const MeasureArgs& args);
+void PrintMeasureHelp(std::FILE* out);
+
+// The top-level usage.
+void PrintUsage(std::FILE* out);
+
+// A usage error: one line on stderr, "<command>: <problem>; run '<command>
+// --help'". Returns 2, the exit code of bad usage.
+int UsageError(std::string_view command, std::string_view problem);
 
 }  // namespace quarvent::console

@@ -1,10 +1,16 @@
 // quarvent measure: one measurement (or an automatic sweep) against a pseudo
-// server, with the report on stdout.
+// server, with the report on stdout as text, as one JSON document or as JSON
+// event lines.
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -13,37 +19,88 @@
 #include <string>
 
 #include "client/client_controller.h"
+#include "client/json_report.h"
 #include "common/port_text.h"
+#include "common/version.h"
 #include "console/commands.h"
 #include "console/measure_host.h"
 #include "console/measure_loop.h"
 
 namespace quarvent::console {
+
+void PrintMeasureHelp(std::FILE* out) {
+  std::fputs(
+      "usage: quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
+      "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
+      "                        [--interval SECS] [--json | --json-stream]\n"
+      "\n"
+      "Measures the throughput that a pseudo server (quarvent serve or the server\n"
+      "program) gives to one traffic pattern, and prints the report on stdout.\n"
+      "\n"
+      "  -a, --address HOST    the server: an IPv4 address A.B.C.D or a host name,\n"
+      "                        resolved to IPv4 (default 127.0.0.1); the report's\n"
+      "                        header line shows the address used\n"
+      "  -p, --port N          port of the server; the low 16 bits of N are used\n"
+      "                        (default 49152)\n"
+      "      --pattern P       traffic pattern 0 to 10 (default 0):\n"
+      "                          0-2  downloads of 4096, 2048, 1024-byte chunks\n"
+      "                          3-4  browsing (random chunks, small requests)\n"
+      "                          5    chat, 6 random mix\n"
+      "                          7-10 limit tests: 8, 16, 32, 64 KB both ways\n"
+      "  -t, --duration D      auto: 10 s per pattern from P through 10 (automatic\n"
+      "                        sweep), 15 or 30 seconds, or continuous until Ctrl+C\n"
+      "                        (default auto)\n"
+      "      --protocol tcp|udp  transport (default tcp)\n"
+      "  -u                    UDP, the same as --protocol udp\n"
+      "  -i, --interval SECS   length of the intervals a run is cut into, 0.1 to 60\n"
+      "                        seconds (default 1); in the text form each interval\n"
+      "                        then gets a line as it ends (below)\n"
+      "      --json            no text: one JSON document on stdout at the end\n"
+      "      --json-stream     no text: one JSON event per line on stdout as the\n"
+      "                        measurement goes (start, each interval, each run's end)\n"
+      "  -h, --help            this text\n"
+      "      --version         the program's version\n"
+      "\n"
+      "With --interval, an interval line comes between a run's header line and its\n"
+      "report lines as each interval ends:\n"
+      "  [1.000-2.001 s] 受信 12.34 [MB/s] 送信 1.23 [MB/s] RTT p50 0.123 ms p99 0.456 ms\n"
+      "seconds from the start of the data phase, the interval's receive and send\n"
+      "throughput in the report's units, and the median and 99th percentile of the\n"
+      "round trips completed in it (only when there were any). docs/json.md describes\n"
+      "both JSON forms.\n"
+      "\n"
+      "Ctrl+C aborts the run (it is stopped outright 2 seconds later if it does not\n"
+      "end). The live elapsed time is shown on stderr when stderr is a terminal.\n"
+      "Exit status: 0 when every run ended with a full report; 1 after a connection,\n"
+      "negotiation or transfer failure or a watchdog timeout, or when HOST does not\n"
+      "resolve; 2 on bad usage (one line on stderr naming the problem).\n",
+      out);
+}
+
+void DeclareMeasure(CLI::App& measure, MeasureArgs& args) {
+  measure.add_flag("-h,--help", args.help);
+  measure.add_flag("--version", args.version);
+  measure.add_option("-a,--address", args.address);
+  measure.add_option("-p,--port", args.port);
+  measure.add_option("--pattern", args.pattern);
+  measure.add_option("-t,--duration", args.duration);
+  measure.add_option_function<std::string>("--protocol", [&args](const std::string& protocol) {
+    args.protocol = protocol;
+    args.protocolGiven = true;
+  });
+  measure.add_flag("-u", args.udp);
+  measure.add_option_function<std::string>("-i,--interval", [&args](const std::string& interval) {
+    args.interval = interval;
+    args.intervalGiven = true;
+  });
+  CLI::Option* json = measure.add_flag("--json", args.json);
+  CLI::Option* stream = measure.add_flag("--json-stream", args.jsonStream);
+  json->excludes(stream);
+}
+
 namespace {
 
-constexpr char kMeasureHelp[] =
-    "usage: quarvent measure [--address A.B.C.D] [--port N] [--pattern 0-10]\n"
-    "                        [--duration auto|15|30|continuous] [--protocol tcp|udp]\n"
-    "\n"
-    "Measures the throughput that a pseudo server (quarvent serve or the server\n"
-    "program) gives to one traffic pattern, and prints the report on stdout.\n"
-    "\n"
-    "  --address A.B.C.D  IPv4 address of the server (default 127.0.0.1)\n"
-    "  --port N           port of the server; the low 16 bits of N are used (default 49152)\n"
-    "  --pattern P        traffic pattern 0 to 10 (default 0):\n"
-    "                       0-2  downloads of 4096, 2048, 1024-byte chunks\n"
-    "                       3-4  browsing (random chunks, small requests)\n"
-    "                       5    chat, 6 random mix\n"
-    "                       7-10 limit tests: 8, 16, 32, 64 KB both ways\n"
-    "  --duration D       auto: 10 s per pattern from P through 10 (automatic sweep),\n"
-    "                     15 or 30 seconds, or continuous until Ctrl+C (default auto)\n"
-    "  --protocol tcp|udp transport (default tcp)\n"
-    "  --help             this text\n"
-    "\n"
-    "Ctrl+C aborts the run (it is stopped outright 2 seconds later if it does not\n"
-    "end). The live elapsed time is shown on stderr when stderr is a terminal.\n"
-    "Exit status: 0 when every run ended with a full report; 1 after a connection,\n"
-    "negotiation or transfer failure or a watchdog timeout; 2 on bad usage.\n";
+constexpr char kCommand[] = "quarvent measure";
 
 std::atomic<int> g_nInterrupts{0};
 
@@ -51,66 +108,87 @@ extern "C" void OnInterrupt(int) {
   g_nInterrupts.fetch_add(1);
 }
 
-int Usage(const char* problem) {
-  std::fprintf(stderr, "quarvent measure: %s\n", problem);
-  std::fputs(kMeasureHelp, stderr);
-  return 2;
-}
-
-bool ParseInt(const char* text, long long min, long long max, int* out) {
+// A decimal integer from min to max, as strtoll reads one.
+bool ParseInt(const std::string& text, long long min, long long max, int* out) {
   char* end = nullptr;
   errno = 0;
-  const long long value = std::strtoll(text, &end, 10);
-  if (errno != 0 || end == text || *end != '\0' || value < min || value > max) return false;
+  const long long value = std::strtoll(text.c_str(), &end, 10);
+  if (errno != 0 || end == text.c_str() || *end != '\0' || value < min || value > max) return false;
   *out = static_cast<int>(value);
   return true;
 }
 
-}  // namespace
+// Decimal seconds ("2", "0.5", "1.25") as whole milliseconds, rounded.
+bool ParseSeconds(const std::string& text, int* ms) {
+  const size_t dot = text.find('.');
+  const std::string whole = text.substr(0, dot);
+  const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
+  if (whole.empty() && fraction.empty()) return false;
+  if (whole.size() > 6) return false;
+  for (const std::string& part : {whole, fraction})
+    for (char c : part)
+      if (c < '0' || c > '9') return false;
+  if (dot != std::string::npos && fraction.empty()) return false;
+  const double seconds = std::stod("0" + whole + "." + fraction + "0");
+  *ms = static_cast<int>(std::llround(seconds * 1000.0));
+  return true;
+}
 
-int RunMeasure(int argc, char** argv) {
-  MeasureHost host;
-  for (int i = 1; i < argc; ++i) {
-    const std::string option = argv[i];
-    if (option == "--help" || option == "-h") {
-      std::fputs(kMeasureHelp, stdout);
-      return 0;
-    }
-    if (i + 1 >= argc) return Usage(("missing value for " + option).c_str());
-    const char* value = argv[++i];
-    if (option == "--address") {
-      in_addr addr{};
-      if (::inet_pton(AF_INET, value, &addr) != 1) return Usage("bad address");
-      host.m_dwAddress = ntohl(addr.s_addr);
-    } else if (option == "--port") {
-      if (!ParsePortText(value, &host.m_nPort)) return Usage("bad port");
-    } else if (option == "--pattern") {
-      if (!ParseInt(value, 0, 10, &host.m_nPattern)) return Usage("pattern must be 0 to 10");
-    } else if (option == "--duration") {
-      const std::string d = value;
-      if (d == "auto")
-        host.m_nDuration = 0;
-      else if (d == "15")
-        host.m_nDuration = 1;
-      else if (d == "30")
-        host.m_nDuration = 2;
-      else if (d == "continuous")
-        host.m_nDuration = 3;
-      else
-        return Usage("duration must be auto, 15, 30 or continuous");
-    } else if (option == "--protocol") {
-      const std::string p = value;
-      if (p == "tcp")
-        host.m_nProtocol = 0;
-      else if (p == "udp")
-        host.m_nProtocol = 1;
-      else
-        return Usage("protocol must be tcp or udp");
-    } else {
-      return Usage(("unknown option " + option).c_str());
-    }
+// The host's IPv4 address, first field in the high byte: a dotted address
+// as it is, a name through the resolver. "" on success, else why not.
+std::string Resolve(const std::string& host, uint32_t* address) {
+  in_addr addr{};
+  if (::inet_pton(AF_INET, host.c_str(), &addr) == 1) {
+    *address = ntohl(addr.s_addr);
+    return "";
   }
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int err = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  if (err != 0) return err == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(err);
+  *address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
+  ::freeaddrinfo(found);
+  return "";
+}
 
+// The settings from the options into host, or the usage problem.
+std::string ReadOptions(const MeasureArgs& args, MeasureHost& host) {
+  if (args.address.empty()) return "--address: empty";
+  if (!ParsePortText(args.port, &host.m_nPort))
+    return "--port: '" + args.port + "' is not a port number";
+  if (!ParseInt(args.pattern, 0, kPatternCount - 1, &host.m_nPattern))
+    return "--pattern: " + args.pattern + " not in 0..10";
+  static const char* const kDurations[] = {"auto", "15", "30", "continuous"};
+  host.m_nDuration = -1;
+  for (int d = 0; d < 4; ++d)
+    if (args.duration == kDurations[d]) host.m_nDuration = d;
+  if (host.m_nDuration < 0)
+    return "--duration: '" + args.duration + "' is not auto, 15, 30 or continuous";
+  if (args.protocol == "tcp")
+    host.m_nProtocol = kTcp;
+  else if (args.protocol == "udp")
+    host.m_nProtocol = kUdp;
+  else
+    return "--protocol: '" + args.protocol + "' is not tcp or udp";
+  if (args.udp) {
+    if (args.protocolGiven && host.m_nProtocol == kTcp) return "-u and --protocol tcp contradict";
+    host.m_nProtocol = kUdp;
+  }
+  if (args.intervalGiven) {
+    int ms = 0;
+    if (!ParseSeconds(args.interval, &ms))
+      return "--interval: '" + args.interval + "' is not a decimal number of seconds";
+    if (ms < kMinIntervalMs || ms > kMaxIntervalMs)
+      return "--interval: " + args.interval + " not in 0.1..60 seconds";
+    host.m_nIntervalMs = ms;
+  }
+  return "";
+}
+
+// Runs the measurement to its end on this thread; Ctrl+C is 測定中断.
+void Measure(MeasureHost& host) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -122,10 +200,60 @@ int RunMeasure(int argc, char** argv) {
   while (MeasureTurn(host, controller, [] { return g_nInterrupts.exchange(0) != 0; })) {
   }
   controller.Shutdown();
-  // A report that ends inside a line (a negotiation mismatch) gets a line end
-  // on a terminal only, so that redirected output stays the report itself.
-  if (::isatty(STDOUT_FILENO) == 1 && !host.m_strResult.empty() && host.m_strResult.back() != '\n')
+}
+
+void WriteStdout(const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int RunMeasure(const MeasureArgs& args) {
+  MeasureOutput output;
+  if (args.json) output.form = OutputForm::kJson;
+  if (args.jsonStream) output.form = OutputForm::kJsonStream;
+  output.intervalLines = args.intervalGiven;
+  MeasureHost host(output);
+  const std::string problem = ReadOptions(args, host);
+  if (!problem.empty()) return UsageError(kCommand, problem);
+
+  MeasureStart start;
+  start.timestamp = IsoTimestampUtc(std::chrono::system_clock::now());
+  start.host = args.address;
+  start.port = host.m_nPort & 0xFFFF;
+  start.protocol = host.m_nProtocol;
+  start.duration = host.m_nDuration;
+  start.intervalMs = host.m_nIntervalMs;
+
+  uint32_t address = 0;
+  const std::string unresolved = Resolve(args.address, &address);
+  if (!unresolved.empty()) {
+    const std::string message = "cannot resolve " + args.address + ": " + unresolved;
+    std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
+    if (output.form == OutputForm::kJson) {
+      host.Report().SetStart(start);
+      host.Report().SetError(message);
+      WriteStdout(host.Report().Document());
+    } else if (output.form == OutputForm::kJsonStream) {
+      WriteStdout(JsonReport::StartEvent(start) + '\n' + JsonReport::ErrorEvent(message) + '\n');
+    }
+    return 1;
+  }
+  host.m_dwAddress = address;
+  start.address = address;
+
+  if (output.form == OutputForm::kJsonStream) WriteStdout(JsonReport::StartEvent(start) + '\n');
+  Measure(host);
+  if (output.form == OutputForm::kJson) {
+    host.Report().SetStart(start);
+    WriteStdout(host.Report().Document());
+  } else if (output.form == OutputForm::kText && ::isatty(STDOUT_FILENO) == 1 &&
+             !host.m_strResult.empty() && host.m_strResult.back() != '\n') {
+    // A report that ends inside a line (a negotiation mismatch) gets a line
+    // end on a terminal only, so that redirected output stays the report itself.
     std::fputc('\n', stdout);
+  }
   return host.AllFull() ? 0 : 1;
 }
 

@@ -1,18 +1,39 @@
-// The console's owner for the client controller: the report goes to stdout
-// (UTF-8, LF line ends) as it grows, the live elapsed time to stderr when
-// stderr is a terminal, and the timers run on a small event loop.
+// The console's owner for the client controller. In the text form the report
+// goes to stdout (UTF-8, LF line ends) as it grows, with an interval line
+// between the header and the report lines when asked for; in the JSON forms
+// stdout gets JSON only: one document at the end, or one event line as each
+// interval and run ends. The live elapsed time goes to stderr when stderr is
+// a terminal, and the timers run on a small event loop.
 #pragma once
 
 #include <string>
 
 #include "client/client_host.h"
 #include "client/event_loop.h"
+#include "client/json_report.h"
 
 namespace quarvent::console {
 
+enum class OutputForm {
+  kText,        // the report as the dialog shows it
+  kJson,        // one JSON document once the measurement is over
+  kJsonStream,  // one JSON event per line as it happens
+};
+
+struct MeasureOutput {
+  OutputForm form = OutputForm::kText;
+  bool intervalLines = false;  // the text form writes a line for every interval
+};
+
+// The text form's line for one interval: "[START-END s] 受信 R 送信 S", the
+// times in seconds with three decimals and the rates in the report's units
+// ("%.2f [KB/s]", or [MB/s] above 1,048,576 bytes/s), then, when round trips
+// completed in it, " RTT p50 A ms p99 B ms" (three decimals). No line end.
+std::string IntervalLine(const IntervalData& interval);
+
 class MeasureHost final : public ClientHost {
  public:
-  MeasureHost();
+  explicit MeasureHost(const MeasureOutput& output = {});
 
   void ShowResult() override;
   void SetElapsedText(std::string_view text) override;
@@ -20,6 +41,8 @@ class MeasureHost final : public ClientHost {
   void SetMeasuringState(int state) override;
   void ShowRecvError(std::string_view text) override;
   void NoteOutcome(RunOutcome outcome) override;
+  void OnInterval(const IntervalData& interval) override;
+  void OnRunEnd(const RunEndData& end) override;
   void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
   void ArmTimer(unsigned id, int delayMs) override { m_loop.ArmTimer(id, delayMs); }
   void DropQueued() override { m_loop.Clear(); }
@@ -27,9 +50,17 @@ class MeasureHost final : public ClientHost {
   EventLoop& Loop() { return m_loop; }
   // Every start so far ended with a full report.
   bool AllFull() const { return m_bAllFull; }
+  // What the JSON document holds so far (the intervals and run ends of the
+  // JSON form; the start is the caller's to set).
+  JsonReport& Report() { return m_report; }
 
  private:
+  // Writes the part of the report that stdout has not had yet (text form).
+  void PrintReport();
+
+  const MeasureOutput m_output;
   EventLoop m_loop;
+  JsonReport m_report;
   std::string m_strPrinted;  // the report text already written to stdout
   bool m_bLive;              // stderr is a terminal
   bool m_bAllFull = true;

@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -15,23 +16,24 @@
 #include "server/listen_controller.h"
 
 namespace quarvent::console {
-namespace {
 
 void PrintServeHelp(std::FILE* out) {
   std::fputs(
       "usage: quarvent serve [--port N]\n"
       "Serves TCP and UDP measurement clients on one port until interrupted.\n"
-      "  --port N   port for both services (default 49152); a signed 32-bit integer,\n"
-      "             of which the low 16 bits are used\n"
-      "  --help     show this help\n"
+      "  -p, --port N  port for both services (default 49152); a signed 32-bit\n"
+      "                integer, of which the low 16 bits are used\n"
+      "  -h, --help    show this help\n"
       "Each status change and receive error is printed on stderr. Once both services\n"
       "are bound, one line 'quarvent serve: listening on port P (TCP and UDP)' is\n"
       "printed on stderr: a client sent from then on is served. SIGINT or SIGTERM\n"
       "stops both services (exit 0); the exit code is 1 once both services have\n"
       "ended by themselves or when a service thread cannot be created, 2 on bad\n"
-      "usage.\n",
+      "usage (one line on stderr naming the problem).\n",
       out);
 }
+
+namespace {
 
 class ConsoleServerHost final : public ServerHost {
  public:
@@ -70,21 +72,15 @@ class ConsoleServerHost final : public ServerHost {
 
 }  // namespace
 
-int RunServe(int argc, char** argv) {
+void DeclareServe(CLI::App& serve, ServeArgs& args) {
+  serve.add_flag("-h,--help", args.help);
+  serve.add_option("-p,--port", args.port);
+}
+
+int RunServe(const ServeArgs& args) {
   int port = kDefaultPort;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      PrintServeHelp(stdout);
-      return 0;
-    }
-    if (std::strcmp(argv[i], "--port") == 0 && i + 1 < argc && ParsePortText(argv[i + 1], &port)) {
-      ++i;
-      continue;
-    }
-    std::fprintf(stderr, "quarvent serve: bad option '%s'\n", argv[i]);
-    PrintServeHelp(stderr);
-    return 2;
-  }
+  if (!ParsePortText(args.port, &port))
+    return UsageError("quarvent serve", "--port: '" + args.port + "' is not a port number");
 
   // The signals are taken by this thread alone (sigtimedwait); the service
   // threads inherit the blocked mask.
