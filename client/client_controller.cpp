@@ -67,6 +67,7 @@ void ClientController::OnStart() {
   // still pending from an earlier sweep no longer applies.
   m_nPendingRestore = 0;
   m_bForcedStopArmed = false;  // it was for a run that has ended
+  m_nNextRunIndex = 0;
   StartRun(true);
 }
 
@@ -85,6 +86,11 @@ void ClientController::StartRun(bool byUser) {
   const int b0 = address >> 24 & 0xFF, b1 = address >> 16 & 0xFF, b2 = address >> 8 & 0xFF,
             b3 = address & 0xFF;
   const int protocol = m_host.m_nProtocol != 0 ? kUdp : kTcp;
+  int intervalMs = m_host.m_nIntervalMs;
+  if (intervalMs < kMinIntervalMs) intervalMs = kMinIntervalMs;
+  if (intervalMs > kMaxIntervalMs) intervalMs = kMaxIntervalMs;
+  m_startingConfig = RunConfig{m_host.m_nPattern, protocol, m_host.m_nDuration, intervalMs};
+  const int runIndex = m_nNextRunIndex++;
 
   Socket sock = m_pfnSocket(protocol);
   if (!sock) {
@@ -93,6 +99,7 @@ void ClientController::StartRun(bool byUser) {
     m_host.m_strResult = line;  // replaces the whole report
     m_host.ShowResult();
     SetMeasuring(0);
+    EndRunWithoutData(runIndex, RunEndKind::kFailed, line, line);
     m_host.NoteOutcome(RunOutcome::kSocketFailed);
     return;
   }
@@ -102,6 +109,7 @@ void ClientController::StartRun(bool byUser) {
   std::snprintf(header, sizeof header, text::kHeaderLine, protocol == kUdp ? "UDP" : "TCP", b0, b1,
                 b2, b3, std::string(PatternEntryText(m_host.m_nPattern)).c_str());
   m_host.m_strResult += header;
+  std::string runText = header;
   m_host.ShowResult();
   m_host.Repaint();
   if (byUser || m_host.m_nSweepStart == -1) m_host.m_nSweepStart = m_host.m_nPattern;
@@ -112,19 +120,20 @@ void ClientController::StartRun(bool byUser) {
   addr.sin_port = htons(static_cast<uint16_t>(m_host.m_nPort & 0xFFFF));
   addr.sin_addr.s_addr = htonl(address);
   if (const int err = m_host.Connect(sock.Fd(), addr); err != 0) {
+    char line[160];
     if (err == ETIMEDOUT) {
-      m_host.m_strResult += text::kTimeout;
+      std::snprintf(line, sizeof line, "%s", text::kTimeout);
     } else if (err == ECONNREFUSED) {
-      m_host.m_strResult += text::kRefused;
+      std::snprintf(line, sizeof line, "%s", text::kRefused);
     } else {
-      char line[80];
       std::snprintf(line, sizeof line, text::kConnectFailed, err);
-      m_host.m_strResult += line;
     }
+    m_host.m_strResult += line;
     sock.Shutdown();
     sock.Reset();
     m_host.ShowResult();
     SetMeasuring(0);
+    EndRunWithoutData(runIndex, RunEndKind::kConnectFailed, line, runText + line);
     m_host.NoteOutcome(RunOutcome::kConnectFailed);
     return;
   }
@@ -132,8 +141,12 @@ void ClientController::StartRun(bool byUser) {
   m_host.m_nAlive.store(0);
   for (auto& run : m_runs) run->StopWatchdog();
   if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
-  const RunConfig config{m_host.m_nPattern, protocol, m_host.m_nDuration};
-  auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), config, m_timing);
+  auto run =
+      std::make_unique<MeasureRun>(*this, m_host, std::move(sock), m_startingConfig, m_timing);
+  run->m_nRunIndex = runIndex;
+  run->m_strRunText = std::move(runText);
+  run->m_sums.pattern = m_startingConfig.pattern;
+  run->m_sums.protocol = protocol;
   if (!run->Start(m_pfnThread)) {
     // No thread, no run: the socket closes with the run object, the report
     // says why, and the owner is idle again.
@@ -141,6 +154,8 @@ void ClientController::StartRun(bool byUser) {
     m_host.m_strResult += text::kNoWorker;
     m_host.ShowResult();
     SetMeasuring(0);
+    EndRunWithoutData(runIndex, RunEndKind::kFailed, text::kNoWorker,
+                      run->m_strRunText + text::kNoWorker);
     m_host.NoteOutcome(RunOutcome::kNoWorker);
     return;
   }
@@ -187,12 +202,14 @@ void ClientController::OnTimer(unsigned id) {
     m_bForcedStopArmed = false;
     if (m_pWorker && m_pWorker->m_eState == RunState::kRunning) {
       m_pWorker->Abandon();
+      MeasureRun& run = *m_pWorker;
       m_pWorker = nullptr;
       SetMeasuring(0);
       m_host.SetElapsedText("");
       m_host.SetProgress(0);
       m_host.m_bAbort.store(0);
       m_host.Repaint();
+      EndRunFromIntervals(run, RunEndKind::kAborted, {});
       m_host.NoteOutcome(RunOutcome::kForcedStop);
       m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
     }
@@ -258,18 +275,77 @@ void ClientController::OnWatchdogFired(MeasureRun& run) {
   m_host.SetProgress(0);
   m_host.m_bAbort.store(0);
   m_host.m_strResult += text::kWatchdog;
+  run.m_strRunText += text::kWatchdog;
   m_host.ShowResult();
   m_host.Repaint();
   m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  EndRunFromIntervals(run, RunEndKind::kWatchdog, text::kWatchdog);
   m_host.NoteOutcome(RunOutcome::kWatchdogTimeout);
 }
 
-void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome) {
+void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const RttHistogram* rtt) {
+  if (run.m_eState != RunState::kRunning) return;
+  data.run = run.m_nRunIndex;
+  IntervalData& sums = run.m_sums;
+  sums.endMs = data.endMs;
+  sums.bytesReceived += data.bytesReceived;
+  sums.bytesSent += data.bytesSent;
+  sums.chunks += data.chunks;
+  sums.requests += data.requests;
+  if (rtt) {
+    if (!run.m_pRunRtt) run.m_pRunRtt = std::make_unique<RttHistogram>();
+    run.m_pRunRtt->Merge(*rtt);
+    data.rtt = rtt->Summary();
+  }
+  m_host.OnInterval(data);
+}
+
+void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,
+                                     RunEndData&& end) {
   if (run.m_eState != RunState::kRunning) return;
   m_host.m_strResult += report;
+  run.m_strRunText += report;
   m_host.ShowResult();
+  end.run = run.m_nRunIndex;
+  end.pattern = run.Config().pattern;
+  end.protocol = run.Config().protocol;
+  if (run.m_pRunRtt) end.rtt = run.m_pRunRtt->Summary();
+  end.report = std::move(run.m_strRunText);
+  m_host.OnRunEnd(end);
   m_host.NoteOutcome(outcome);
   HandOver(run, outcome);
+}
+
+void ClientController::EndRunWithoutData(int index, RunEndKind kind, std::string_view failure,
+                                         std::string text) {
+  RunEndData end;
+  end.run = index;
+  end.pattern = m_startingConfig.pattern;
+  end.protocol = m_startingConfig.protocol;
+  end.outcome = kind;
+  end.failure = FailureText(failure);
+  end.report = std::move(text);
+  m_host.OnRunEnd(end);
+}
+
+void ClientController::EndRunFromIntervals(MeasureRun& run, RunEndKind kind,
+                                           std::string_view failure) {
+  const IntervalData& sums = run.m_sums;
+  RunEndData end;
+  end.run = run.m_nRunIndex;
+  end.pattern = run.Config().pattern;
+  end.protocol = run.Config().protocol;
+  end.outcome = kind;
+  end.failure = FailureText(failure);
+  end.dataPhase = sums.endMs > 0 || sums.chunks > 0 || kind == RunEndKind::kWatchdog;
+  end.elapsedMs = sums.endMs;
+  end.bytesReceived = sums.bytesReceived;
+  end.bytesSent = sums.bytesSent;
+  end.chunksReceived = sums.chunks;
+  end.requestsSent = sums.requests;
+  if (run.m_pRunRtt) end.rtt = run.m_pRunRtt->Summary();
+  end.report = std::move(run.m_strRunText);
+  m_host.OnRunEnd(end);
 }
 
 void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {

@@ -10,12 +10,12 @@
 #include <vector>
 
 #include "client/client_host.h"
+#include "client/measure_data.h"
+#include "client/measure_run.h"
 #include "client/timing.h"
 #include "common/socket.h"
 
 namespace quarvent {
-
-class MeasureRun;
 
 // The pattern list entry text of a TrafficPattern (UTF-8), as the dialog's
 // combo box shows it; "" outside 0..10.
@@ -62,13 +62,21 @@ class ClientController {
   friend class MeasureRun;
   // Called on the owner's thread through posted tasks of a run.
   void OnRunDisplay(MeasureRun& run);
-  void OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome);
+  void OnRunInterval(MeasureRun& run, IntervalData& data, const RttHistogram* rtt);
+  void OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,
+                     RunEndData&& end);
   void OnWatchdogFired(MeasureRun& run);
   void OnRunRecvError(MeasureRun& run, std::string_view text);
 
   // The start of a run: by the user (OnStart) or by the next step of a sweep.
   void StartRun(bool byUser);
   void HandOver(MeasureRun& run, RunOutcome outcome);
+  // Tells the owner how a run ended that has no MeasureRun (no socket,
+  // connection or thread): text is its report text from the header line.
+  void EndRunWithoutData(int index, RunEndKind kind, std::string_view failure, std::string text);
+  // The end of a run that stopped without its report (watchdog, forced
+  // stop): what its handed-over intervals add up to.
+  void EndRunFromIntervals(MeasureRun& run, RunEndKind kind, std::string_view failure);
   // Arms the reselection of m_nSweepStart that ends a sweep.
   void ArmRestore();
   void FinishIdle();
@@ -83,6 +91,8 @@ class ClientController {
   ThreadFactory m_pfnThread;
   std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, not yet joined
   MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
+  int m_nNextRunIndex = 0;          // index of the next run within the user's start
+  RunConfig m_startingConfig{};     // the run being started (for the ends without a run)
   unsigned m_nPendingStep = 0;      // armed sweep timer 1..10, 0 none
   unsigned m_nPendingRestore = 0;   // armed reselection timer 1000 + p, 0 none
   bool m_bForcedStopArmed = false;  // timer 10001 is for the run now held

@@ -5,9 +5,7 @@
 namespace quarvent {
 
 int64_t ReadClockMs() noexcept {
-  timespec ts{};
-  ::clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return ReadClockNs() / kNsPerMs;
 }
 
 ElapsedSplit SplitSeconds(int64_t totalSeconds) noexcept {

@@ -3,6 +3,8 @@
 // of the wall clock cannot corrupt a run.
 #pragma once
 
+#include <time.h>
+
 #include <cstdint>
 
 namespace quarvent {
@@ -13,7 +15,16 @@ struct ClockReading {
   int milliseconds;
 };
 
-// Milliseconds of the monotonic clock, read once per pass of a run.
+inline constexpr int64_t kNsPerMs = 1'000'000;
+
+// Nanoseconds of the monotonic clock, read once per pass of a run (and
+// before each request that starts a round trip).
+inline int64_t ReadClockNs() noexcept {
+  timespec ts{};
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+// Milliseconds of the same clock: ReadClockNs() / kNsPerMs.
 int64_t ReadClockMs() noexcept;
 // The same count as whole seconds and milliseconds.
 constexpr ClockReading ToClockReading(int64_t ms) noexcept {

@@ -10,6 +10,17 @@ double ReportSeconds(int64_t elapsedMs) noexcept {
 
 }  // namespace
 
+std::string FailureText(std::string_view reportText) {
+  std::string out;
+  out.reserve(reportText.size());
+  for (size_t i = 0; i < reportText.size(); ++i) {
+    if (reportText[i] == '\r' && i + 1 < reportText.size() && reportText[i + 1] == '\n') continue;
+    out += reportText[i];
+  }
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
 std::string_view RunEndKindName(RunEndKind kind) noexcept {
   switch (kind) {
     case RunEndKind::kCompleted:

@@ -45,6 +45,10 @@ enum class RunEndKind {
   kConnectFailed,      // the connection was refused or failed
 };
 
+// A failure's report text as data: "\n" between its lines, no line end after
+// the last.
+std::string FailureText(std::string_view reportText);
+
 // "completed", "aborted", "limit", "failed", "watchdog",
 // "negotiation_failed" or "connect_failed".
 std::string_view RunEndKindName(RunEndKind kind) noexcept;
@@ -58,17 +62,19 @@ struct RunEndData {
   int pattern = 0;
   int protocol = 0;
   RunEndKind outcome = RunEndKind::kCompleted;
-  std::string failure;     // the failure's report text (UTF-8, line ends removed); "" none
+  std::string failure;     // the failure's report text (FailureText); "" none
   bool dataPhase = false;  // the negotiation succeeded and chunks were awaited
   int64_t elapsedMs = 0;   // the report's elapsed time; 0 without a data phase
   int64_t bytesReceived = 0;
   int64_t bytesSent = 0;
   uint64_t chunksReceived = 0;
   uint64_t requestsSent = 0;
-  int32_t receivedMin = 0;  // length words of the chunks; 0 when none came
-  int32_t receivedMax = 0;
-  int32_t sentMin = 0;  // sizes of the requests; 0 when none was sent
-  int32_t sentMax = 0;
+  // Smallest and largest length word of the chunks and size of the requests;
+  // -1 when there were none, or the run ended without its report.
+  int32_t receivedMin = -1;
+  int32_t receivedMax = -1;
+  int32_t sentMin = -1;
+  int32_t sentMax = -1;
   bool cpuValid = false;  // the CPU time line was written
   double cpuKernelS = 0;
   double cpuUserS = 0;

@@ -119,14 +119,42 @@ void MeasureRun::MeasureThread() {
   ScopedRecvErrorSink sink(this);
   std::string report = Negotiate();
   RunOutcome outcome = RunOutcome::kNegotiationFailed;
+  RunEndData end;
   if (report.empty()) {
-    report = MeasureAndReport(&outcome);
+    report = MeasureAndReport(&outcome, &end);
   } else {
     CloseSocket(false);
+    end.outcome = RunEndKind::kNegotiationFailed;
+    end.failure = FailureText(report);
   }
-  PostToOwner(
-      [this, text = std::move(report), outcome] { m_owner.OnRunFinished(*this, text, outcome); });
+  PostToOwner([this, text = std::move(report), outcome, data = std::move(end)]() mutable {
+    m_owner.OnRunFinished(*this, text, outcome, std::move(data));
+  });
   m_bFinished.store(true, std::memory_order_release);
+}
+
+void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& stats,
+                                  RunStats* base) {
+  IntervalData data;
+  data.pattern = m_config.pattern;
+  data.protocol = m_config.protocol;
+  data.startMs = fromMs;
+  data.endMs = toMs;
+  data.bytesReceived = stats.received - base->received;
+  data.bytesSent = stats.sent - base->sent;
+  data.chunks = stats.passes - base->passes;
+  data.requests = stats.requests - base->requests;
+  *base = stats;
+  // The interval's round trips go with it, and the next interval gets a fresh
+  // histogram: one allocation per interval that had round trips, none per pass.
+  std::shared_ptr<RttHistogram> rtt;
+  if (m_pIntervalRtt->Count() != 0) {
+    rtt = std::move(m_pIntervalRtt);
+    m_pIntervalRtt = std::make_shared<RttHistogram>();
+  }
+  PostToOwner([this, data, rtt = std::move(rtt)]() mutable {
+    m_owner.OnRunInterval(*this, data, rtt.get());
+  });
 }
 
 std::string MeasureRun::Negotiate() {
@@ -144,11 +172,14 @@ std::string MeasureRun::Negotiate() {
   return std::string(text::kNegMismatch) + Cp932ToUtf8(reply);
 }
 
-std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
+std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   const int fd = m_sock.Fd();
   // Preparation of the data phase.
   m_rng.SeedFromTime();
   RunStats stats;
+  RunStats intervalBase;  // the totals at the start of the current interval
+  m_pIntervalRtt = std::make_shared<RttHistogram>();
+  const int64_t intervalMs = m_config.intervalMs;
   FillTransferBuffer(m_buf);
   const ClientPattern& pattern = ClientPatternFor(m_config.pattern, m_config.protocol);
   const int interval = pattern.interval;
@@ -165,14 +196,17 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
   // 1 KiB chunks the shared table cost 5 to 8 % of the throughput. The
   // watchdog, started before, stays in the shared table.
   if (TakeOwnDescriptorTable(m_sock.Fd())) m_sharedCopy = Socket(m_sock.Fd());
-  const int64_t startMs = ReadClockMs();
+  const int64_t startMs = ReadClockNs() / kNsPerMs;
   CpuTimes cpuBase{};
   const bool cpu = GetOsFamily() == 3 && ReadProcessCpuTimes(&cpuBase);
 
   // The clock is read once per pass, as a count of milliseconds; it is split
   // into the display's fields only when they are handed over.
   int64_t lastMs = startMs;
-  int64_t nextDisplayMs = 0;       // elapsed milliseconds of the next hand-over
+  int64_t nextDisplayMs = 0;    // elapsed milliseconds of the next hand-over
+  int64_t intervalStartMs = 0;  // elapsed milliseconds at which the interval began
+  int64_t nextIntervalMs = intervalMs;
+  bool handedOver = false;         // an interval has been handed over
   int untilRequest = 0;            // passes before the next request is sent
   const char* stopLine = nullptr;  // abort or limit line before a full report
   const char* failText = nullptr;  // short report
@@ -185,23 +219,30 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
 
     if (m_host.m_bAbort.load(std::memory_order_relaxed)) {
       stopLine = text::kUserAbort;
-      lastMs = ReadClockMs();
+      lastMs = ReadClockNs() / kNsPerMs;
       break;
     }
     if (pattern.request.Random()) requestSize = pattern.request.Draw(m_rng);
     // A request on every interval-th pass, the first included.
+    // The round trip of a request runs from its send to the complete
+    // receipt of the chunk of the same pass.
+    int64_t sentNs = -1;
     if (interval > 0 && --untilRequest < 0) {
       untilRequest = interval - 1;
       PutLengthWord(m_buf, requestSize);
+      sentNs = ReadClockNs();
       sys::Send(fd, m_buf, static_cast<size_t>(requestSize));  // a failure shows in the receive
       stats.sent += requestSize;
+      ++stats.requests;
       if (requestSize < stats.sendMin) stats.sendMin = requestSize;
       if (requestSize > stats.sendMax) stats.sendMax = requestSize;
     }
     int32_t length = 0;
     failText = ReceiveChunk(fd, m_config.protocol, m_buf, &length, &stats.received);
     if (failText) break;
-    lastMs = ReadClockMs();
+    const int64_t nowNs = ReadClockNs();
+    lastMs = nowNs / kNsPerMs;
+    if (sentNs >= 0) m_pIntervalRtt->Record(nowNs - sentNs);
     if (length < stats.recvMin) stats.recvMin = length;
     if (length > stats.recvMax) stats.recvMax = length;
     if (++stats.passes == kPassLimit || stats.received >= kByteLimit) {
@@ -215,18 +256,51 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
       nextDisplayMs = (elapsedMs / kProgressStepMs + 1) * kProgressStepMs;
       PublishDisplay(elapsedMs / 1000, static_cast<int>(elapsedMs % 1000));
     }
-    if (limitMs >= 0 && elapsedMs >= limitMs) break;
+    if (limitMs >= 0 && elapsedMs >= limitMs) break;  // the last interval ends after the loop
+    if (elapsedMs >= nextIntervalMs) {
+      HandOverInterval(intervalStartMs, elapsedMs, stats, &intervalBase);
+      handedOver = true;
+      intervalStartMs = elapsedMs;
+      // A pass that stalled over several lengths made one long interval.
+      nextIntervalMs = (elapsedMs / intervalMs + 1) * intervalMs;
+    }
   }
+  // The last interval ends where the run ends; it is left out only when it
+  // would be empty and another came before it.
+  const int64_t endMs = lastMs - startMs;
+  if (!handedOver || endMs > intervalStartMs || stats.received != intervalBase.received ||
+      stats.sent != intervalBase.sent || stats.passes != intervalBase.passes ||
+      m_pIntervalRtt->Count() != 0)
+    HandOverInterval(intervalStartMs, endMs, stats, &intervalBase);
 
   std::string report;
   report.reserve(1024);
   if (failText) {
     report += failText;
     *outcome = RunOutcome::kShortReport;
+    end->outcome = RunEndKind::kFailed;
+    end->failure = FailureText(failText);
   } else {
     if (stopLine) report += stopLine;
     AppendFullReport(&report, stats, SplitElapsed(ToClockReading(startMs), ToClockReading(lastMs)));
     *outcome = RunOutcome::kFullReport;
+    end->outcome = stopLine == text::kUserAbort ? RunEndKind::kAborted
+                   : stopLine == text::kLimit   ? RunEndKind::kLimit
+                                                : RunEndKind::kCompleted;
+  }
+  end->dataPhase = true;
+  end->elapsedMs = endMs;
+  end->bytesReceived = stats.received;
+  end->bytesSent = stats.sent;
+  end->chunksReceived = stats.passes;
+  end->requestsSent = stats.requests;
+  if (stats.passes > 0) {
+    end->receivedMin = stats.recvMin;
+    end->receivedMax = stats.recvMax;
+  }
+  if (stats.requests > 0) {
+    end->sentMin = stats.sendMin;
+    end->sentMax = stats.sendMax;
   }
   // Closing.
   StopWatchdog();
@@ -235,6 +309,11 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome) {
   CpuTimes cpuNow{};
   const bool cpuRead = cpu && ReadProcessCpuTimes(&cpuNow);
   AppendClosingLines(&report, stats, cpuRead ? &cpuBase : nullptr, cpuRead ? &cpuNow : nullptr);
+  if (cpuRead) {
+    end->cpuValid = true;
+    end->cpuKernelS = static_cast<double>(cpuNow.kernel - cpuBase.kernel) * 1e-7;
+    end->cpuUserS = static_cast<double>(cpuNow.user - cpuBase.user) * 1e-7;
+  }
   return report;
 }
 

@@ -8,11 +8,15 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <thread>
 
 #include "client/client_host.h"
+#include "client/measure_data.h"
+#include "client/rtt_histogram.h"
+#include "client/run_report.h"
 #include "client/timing.h"
 #include "common/protocol.h"
 #include "common/rng.h"
@@ -28,9 +32,10 @@ class ClientController;
 bool StartThread(std::thread* thread, std::function<void()> body);
 
 struct RunConfig {
-  int pattern;   // TrafficPattern 0..10
-  int protocol;  // 0 TCP, 1 UDP
-  int duration;  // 0 sweep, 1 15 s, 2 30 s, 3 continuous
+  int pattern;            // TrafficPattern 0..10
+  int protocol;           // 0 TCP, 1 UDP
+  int duration;           // 0 sweep, 1 15 s, 2 30 s, 3 continuous
+  int intervalMs = 1000;  // length of the intervals handed over
 };
 
 // Where a run stands as seen from the owner's thread.
@@ -69,6 +74,13 @@ class MeasureRun final : private RecvErrorSink {
   // Owner's thread only.
   RunState m_eState = RunState::kRunning;
   int64_t m_nShownSeconds = -1;  // whole seconds last written to the elapsed text
+  // What the owner has of the run so far: its index within the start, its
+  // report text from the header line, the sums of the intervals handed over
+  // and their round trips (allocated with the first that has any).
+  int m_nRunIndex = 0;
+  std::string m_strRunText;
+  IntervalData m_sums;
+  std::unique_ptr<RttHistogram> m_pRunRtt;
 
   // Owner's thread: takes the latest display values (whole elapsed seconds and
   // progress) and allows the next coalesced update to be posted.
@@ -79,8 +91,13 @@ class MeasureRun final : private RecvErrorSink {
   void WatchdogThread();
   // Sends the line and judges the reply; "" on success, else the report text.
   std::string Negotiate();
-  // The data phase, the report and the closing; returns the report text.
-  std::string MeasureAndReport(RunOutcome* outcome);
+  // The data phase, the report and the closing; returns the report text and
+  // fills end with the run's totals.
+  std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
+  // Hands the interval [fromMs, toMs) over to the owner with the counters
+  // gathered since the previous hand-over (the totals in stats minus base),
+  // and the interval's round trips, if any; then base takes the totals.
+  void HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& stats, RunStats* base);
   void PublishDisplay(int64_t seconds, int progress) noexcept;
   void CloseSocket(bool sendEndMarker) noexcept;
 
@@ -111,6 +128,8 @@ class MeasureRun final : private RecvErrorSink {
   std::atomic<int64_t> m_nDisplaySeconds{0};
   std::atomic<int> m_nDisplayProgress{0};
 
+  // Round trips of the current interval; handed over with it.
+  std::shared_ptr<RttHistogram> m_pIntervalRtt;
   Rand15 m_rng;
   char m_line[kLineBufferSize];  // negotiation line, then the reply
   // Requests are sent from it and chunks received into it. Cache-line aligned,

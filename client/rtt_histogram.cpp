@@ -34,6 +34,9 @@ int64_t RttHistogram::PercentileNs(double q) const noexcept {
   // The rank of the value asked for, 1..count.
   auto rank = static_cast<uint64_t>(std::ceil(q * static_cast<double>(m_count)));
   rank = std::clamp<uint64_t>(rank, 1, m_count);
+  // The smallest and the largest are known exactly.
+  if (rank == 1) return m_min;
+  if (rank == m_count) return m_max;
   uint64_t seen = 0;
   for (int i = m_lo; i <= m_hi; ++i) {
     seen += m_counts[i];

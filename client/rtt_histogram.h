@@ -44,7 +44,8 @@ class RttHistogram {
   uint64_t Count() const noexcept { return m_count; }
   // The value (ns) at or below which a fraction q (0..1) of the values lie:
   // the midpoint of the bucket that holds the ceil(q * count)-th smallest
-  // value, kept within the exact minimum and maximum. 0 when empty.
+  // value, kept within the exact minimum and maximum (and exactly they for
+  // the first and the last rank). 0 when empty.
   int64_t PercentileNs(double q) const noexcept;
   RttSummary Summary() const noexcept;
 

@@ -17,6 +17,7 @@ struct RunStats {
   int32_t sendMin = 65536;  // smallest request size sent
   int32_t sendMax = 0;      // largest request size sent
   uint32_t passes = 0;      // chunks completed
+  uint64_t requests = 0;    // requests sent
 };
 
 // The elapsed-time line and the throughput lines (total and send only when

@@ -42,6 +42,14 @@ class FakeHost : public ClientHost {
     Note("outcome");
     m_vOutcomes.push_back(outcome);
   }
+  void OnInterval(const IntervalData& data) override {
+    Note("interval");
+    m_vIntervals.push_back(data);
+  }
+  void OnRunEnd(const RunEndData& end) override {
+    Note("run-end");
+    m_vRunEnds.push_back(end);
+  }
   void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
   void ArmTimer(unsigned id, int delayMs) override {
     Note("timer");
@@ -82,6 +90,8 @@ class FakeHost : public ClientHost {
   std::vector<std::string> m_vRecvErrors;
   std::vector<RunOutcome> m_vOutcomes;
   std::vector<unsigned> m_vTimers;
+  std::vector<IntervalData> m_vIntervals;
+  std::vector<RunEndData> m_vRunEnds;
 
  private:
   void Note(const char* what) {

@@ -4,8 +4,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "client/elapsed.h"
 #include "common/protocol.h"
 #include "common/rng.h"
 #include "tests/support/loopback.h"
@@ -96,8 +99,12 @@ void Conn::ServeNormally(uint32_t firstIndex) {
         return;
       }
       m_vRequests.push_back({k, length, datagram});
+      m_vRequestInNs.push_back(ReadClockNs());
+      if (m_nAnswerDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_nAnswerDelayMs));
     }
     const int size = pattern.chunk.Draw(rng);
+    if (pattern.interval > 0 && k % pattern.interval == 0) m_vChunkSendNs.push_back(ReadClockNs());
     if (!SendChunk(size, size)) break;
     ++m_nChunks;
     if (pattern.interval == 0) {

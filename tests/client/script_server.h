@@ -53,6 +53,13 @@ class Conn {
   uint32_t m_nChunks = 0;      // chunks sent
   bool m_bEndMarker = false;   // FF FF FF FF received as a request
   std::string m_strCollected;  // TCP without requests: bytes received after the line
+  // ServeNormally: every chunk that answers a request is sent this long after
+  // the request is in, and the monotonic clock (the client's, in
+  // nanoseconds) is read when each request is in and when each chunk's send
+  // begins.
+  int m_nAnswerDelayMs = 0;
+  std::vector<int64_t> m_vRequestInNs;
+  std::vector<int64_t> m_vChunkSendNs;
 
  private:
   bool RecvExact(char* buf, int n);

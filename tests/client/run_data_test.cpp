@@ -1,0 +1,263 @@
+// The data a run hands over beside its report: intervals that add up to the
+// run's totals, the run's end, and round-trip times against a server that
+// answers after a known delay.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "client/format.h"
+#include "common/protocol.h"
+#include "tests/client/client_fixture.h"
+
+namespace quarvent::testing {
+namespace {
+
+class RunData : public ClientTest {
+ protected:
+  // The intervals add up to the end's totals, follow one another without a
+  // gap from 0 to the end, and each but the last closes past its boundary.
+  void ExpectIntervalsAddUp(int intervalMs) {
+    ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+    const RunEndData& end = m_host.m_vRunEnds[0];
+    const std::vector<IntervalData>& iv = m_host.m_vIntervals;
+    ASSERT_FALSE(iv.empty());
+    IntervalData sum;
+    uint64_t rtts = 0;
+    for (size_t k = 0; k < iv.size(); ++k) {
+      EXPECT_EQ(iv[k].startMs, k == 0 ? 0 : iv[k - 1].endMs) << k;
+      EXPECT_GE(iv[k].endMs, iv[k].startMs) << k;
+      if (k + 1 < iv.size()) {
+        EXPECT_GE(iv[k].endMs, static_cast<int64_t>(k + 1) * intervalMs);
+      }
+      EXPECT_EQ(iv[k].run, end.run);
+      EXPECT_EQ(iv[k].pattern, end.pattern);
+      sum.bytesReceived += iv[k].bytesReceived;
+      sum.bytesSent += iv[k].bytesSent;
+      sum.chunks += iv[k].chunks;
+      sum.requests += iv[k].requests;
+      rtts += iv[k].rtt.count;
+    }
+    EXPECT_EQ(iv.back().endMs, end.elapsedMs);
+    EXPECT_EQ(sum.bytesReceived, end.bytesReceived);
+    EXPECT_EQ(sum.bytesSent, end.bytesSent);
+    EXPECT_EQ(sum.chunks, end.chunksReceived);
+    EXPECT_EQ(sum.requests, end.requestsSent);
+    EXPECT_EQ(rtts, end.rtt.count);
+  }
+
+  // Intervals come after the header is shown and before the report is; the
+  // end comes right after the report is shown, before the outcome.
+  void ExpectHandOverOrder() {
+    const std::vector<std::string>& calls = m_host.m_vCalls;
+    const auto at = [&](const char* what) {
+      return std::find(calls.begin(), calls.end(), what) - calls.begin();
+    };
+    const auto last = [&](const char* what) {
+      return calls.rend() - std::find(calls.rbegin(), calls.rend(), what) - 1;
+    };
+    const auto runEnd = at("run-end");
+    ASSERT_LT(runEnd, static_cast<long>(calls.size()));
+    EXPECT_LT(at("show"), at("interval"));
+    EXPECT_LT(last("interval"), runEnd - 1);
+    EXPECT_EQ(calls[runEnd - 1], "show");
+    EXPECT_EQ(calls[runEnd + 1], "outcome");
+  }
+};
+
+class IntervalsOfPattern : public RunData,
+                           public ::testing::WithParamInterface<std::tuple<int, int>> {};
+
+TEST_P(IntervalsOfPattern, AddUpToTheRunAndComeBetweenHeaderAndReport) {
+  const auto [pattern, protocol] = GetParam();
+  ScriptServer server(protocol, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.ServeNormally();
+  });
+  MakeController(350);
+  m_host.m_nIntervalMs = 100;
+  Measure(server, pattern, protocol);
+  ExpectIntervalsAddUp(100);
+  ExpectHandOverOrder();
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kCompleted);
+  EXPECT_TRUE(end.failure.empty());
+  EXPECT_TRUE(end.dataPhase);
+  EXPECT_EQ(end.report, m_host.m_strResult);  // the only run: its text is the whole report
+  // The report's own figures.
+  char line[256];
+  FormatSize(line, sizeof line, "受信", end.bytesReceived);
+  EXPECT_TRUE(Contains(end.report, line)) << line;
+  FormatThroughput(line, sizeof line, "受信", end.bytesReceived,
+                   static_cast<double>(end.elapsedMs) / 1000.0);
+  EXPECT_TRUE(Contains(end.report, line)) << line;
+  std::snprintf(line, sizeof line, "受信：最小/最大 : %d / %d\r\n", end.receivedMin,
+                end.receivedMax);
+  EXPECT_TRUE(Contains(end.report, line)) << line;
+  // Round trips: one per request, none for a stream.
+  const ClientPattern& expected = ClientPatternFor(pattern, protocol);
+  EXPECT_EQ(end.rtt.count, end.requestsSent);
+  if (expected.interval == 0) {
+    EXPECT_EQ(end.requestsSent, 0u);
+    EXPECT_EQ(end.sentMin, -1);
+    EXPECT_EQ(end.rtt.p50, 0.0);
+  } else {
+    EXPECT_GT(end.rtt.count, 0u);
+    EXPECT_LE(end.rtt.min, end.rtt.p50);
+    EXPECT_LE(end.rtt.p50, end.rtt.p99);
+    EXPECT_LE(end.rtt.p99, end.rtt.max);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(StreamBrowseLimit, IntervalsOfPattern,
+                         ::testing::Values(std::make_tuple(0, kTcp), std::make_tuple(3, kTcp),
+                                           std::make_tuple(7, kTcp), std::make_tuple(2, kUdp),
+                                           std::make_tuple(10, kUdp)));
+
+// An abort in the middle of an interval: the last, shorter interval still
+// carries what came before the abort, so the sums hold.
+TEST_F(RunData, AbortedMidIntervalStillAddsUp) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.ServeNormally();
+  });
+  MakeController();
+  m_host.m_nIntervalMs = 100;
+  Start(server, 7, kTcp, 3);  // continuous
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vIntervals.size() >= 2; }));
+  m_controller->OnAbort();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ExpectIntervalsAddUp(100);
+  ExpectHandOverOrder();
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kAborted);
+  EXPECT_TRUE(Contains(end.report, "ﾕｰｻﾞによる中断.\r\n経過時間 : "));
+  EXPECT_GE(m_host.m_vIntervals.size(), 2u);
+}
+
+// A run the watchdog ends has no report; its end is what its intervals add up to.
+TEST_F(RunData, WatchdogEndIsTheSumOfTheIntervals) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    for (int i = 0; i < 3; ++i) c.SendChunk(4096, 4096);
+    c.ReadUntilEnd();  // stalls the client; returns when its socket goes
+  });
+  MakeController(150, 100);
+  m_host.m_nIntervalMs = 100;
+  Start(server, 0, kTcp, 3);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kWatchdog);
+  EXPECT_EQ(end.failure, "Watchdog Timeout.");
+  EXPECT_FALSE(end.cpuValid);
+  EXPECT_EQ(end.receivedMin, -1);  // not known without the report
+  EXPECT_TRUE(end.report.ends_with("---\r\nWatchdog Timeout.\r\n"));
+  if (!m_host.m_vIntervals.empty()) ExpectIntervalsAddUp(100);
+  EXPECT_LE(end.bytesReceived, 3 * 4096);
+}
+
+// Runs that never reach a data phase end too, with their report text.
+TEST_F(RunData, RefusedConnectionAndSweepRunsAreCountedRuns) {
+  Socket holder;
+  const int refusing = RefusingPort(&holder);
+  MakeController();
+  m_host.m_nPort = refusing;
+  m_host.m_nPattern = 4;
+  m_host.m_nDuration = 1;
+  m_controller->OnStart();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  RunEndData end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kConnectFailed);
+  EXPECT_FALSE(end.dataPhase);
+  EXPECT_EQ(end.failure,
+            "Connection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\nｱﾄﾞﾚｽ間違ってませんか？");
+  EXPECT_EQ(end.report, m_host.m_strResult);
+  EXPECT_TRUE(m_host.m_vIntervals.empty());
+
+  // A sweep from 9: runs 0 and 1 of this start, patterns 9 and 10.
+  ScriptServer server(
+      kTcp,
+      [](Conn& c) {
+        if (!c.ReadLine()) return;
+        c.Accept();
+        c.ServeNormally();
+      },
+      2);
+  m_host.m_vRunEnds.clear();
+  m_host.m_vIntervals.clear();
+  MakeController(120);
+  Start(server, 9, kTcp, 0);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 2u);
+  for (int r = 0; r < 2; ++r) {
+    EXPECT_EQ(m_host.m_vRunEnds[r].run, r);
+    EXPECT_EQ(m_host.m_vRunEnds[r].pattern, 9 + r);
+    EXPECT_TRUE(m_host.m_vRunEnds[r].report.starts_with("--- TCP (127.0.0.1) ["));
+  }
+  ASSERT_FALSE(m_host.m_vIntervals.empty());
+  EXPECT_EQ(m_host.m_vIntervals.front().run, 0);
+  EXPECT_EQ(m_host.m_vIntervals.back().run, 1);
+  EXPECT_EQ(m_host.m_vIntervals.back().pattern, 10);
+}
+
+// Against a server that answers every request 20 ms after it is in, the
+// median round trip lies between that delay and the time from the start of
+// the previous answer's send to the arrival of the next request, which
+// encloses each round trip on the same clock.
+class DelayedAnswers : public RunData, public ::testing::WithParamInterface<int> {};
+
+TEST_P(DelayedAnswers, MedianRoundTripIsTheServersDelay) {
+  const int protocol = GetParam();
+  constexpr int kDelayMs = 20;
+  ScriptServer server(protocol, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.m_nAnswerDelayMs = kDelayMs;
+    c.ServeNormally();
+  });
+  // Continuous, until the intervals have told of eight round trips.
+  MakeController();
+  m_host.m_nIntervalMs = 100;
+  Start(server, 7, protocol, 3);
+  const auto roundTrips = [&] {
+    uint64_t n = 0;
+    for (const IntervalData& d : m_host.m_vIntervals) n += d.rtt.count;
+    return n;
+  };
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return roundTrips() >= 8; }));
+  m_controller->OnAbort();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  ASSERT_GE(end.rtt.count, 8u);
+  const Conn& conn = server.Sessions()[0];
+  // Round trip i begins after the answer to i - 1 began its way and ends
+  // before request i + 1 is in. So the k-th smallest round trip is at most
+  // the k-th smallest of these spans, for the median's rank k.
+  std::vector<int64_t> enclosing;
+  for (size_t i = 1; i + 1 < conn.m_vRequestInNs.size() && i < conn.m_vChunkSendNs.size(); ++i)
+    enclosing.push_back(conn.m_vRequestInNs[i + 1] - conn.m_vChunkSendNs[i - 1]);
+  std::sort(enclosing.begin(), enclosing.end());
+  const size_t rank = (end.rtt.count + 1) / 2;
+  ASSERT_LE(rank, enclosing.size());
+  const double bound = static_cast<double>(enclosing[rank - 1]) / 1000.0;
+  EXPECT_GE(end.rtt.p50, kDelayMs * 1000.0 * 0.99);
+  EXPECT_GE(end.rtt.min, kDelayMs * 1000.0 * 0.99);
+  EXPECT_LE(end.rtt.p50, bound * 1.01) << "round trips longer than what encloses them";
+}
+
+INSTANTIATE_TEST_SUITE_P(TcpAndUdp, DelayedAnswers, ::testing::Values(kTcp, kUdp));
+
+}  // namespace
+}  // namespace quarvent::testing
