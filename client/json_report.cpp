@@ -114,11 +114,12 @@ Json EndJson(const RunEndData& end) {
   j["bytes_sent"] = end.bytesSent;
   j["chunks_received"] = end.chunksReceived;
   j["requests_sent"] = end.requestsSent;
-  const bool chunks = end.chunksReceived > 0, requests = end.requestsSent > 0;
-  j["received_min"] = chunks ? Json(end.receivedMin) : Json(nullptr);
-  j["received_max"] = chunks ? Json(end.receivedMax) : Json(nullptr);
-  j["sent_min"] = requests ? Json(end.sentMin) : Json(nullptr);
-  j["sent_max"] = requests ? Json(end.sentMax) : Json(nullptr);
+  // -1: no chunk (no request), or the run ended without its report.
+  const auto size = [](int32_t value) { return value >= 0 ? Json(value) : Json(nullptr); };
+  j["received_min"] = size(end.receivedMin);
+  j["received_max"] = size(end.receivedMax);
+  j["sent_min"] = size(end.sentMin);
+  j["sent_max"] = size(end.sentMax);
   j["throughput_bytes_per_s"] = {{"total", end.ThroughputTotal()},
                                  {"received", end.ThroughputReceived()},
                                  {"sent", end.ThroughputSent()}};

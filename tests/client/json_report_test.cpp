@@ -160,7 +160,7 @@ TEST(JsonReport, DocumentOfATwoRunSweep) {
 }
 
 // A run whose intervals have come but whose end has not yet: "end" is null.
-// A received chunk without any request sent keeps only the send side null.
+// Chunks received without any request sent leave only the send side null.
 TEST(JsonReport, UnfinishedRunAndOneSidedTraffic) {
   JsonReport report;
   report.SetStart(SweepStart());
@@ -175,7 +175,7 @@ TEST(JsonReport, UnfinishedRunAndOneSidedTraffic) {
   end.pattern = 0;
   end.requestsSent = 0;
   end.bytesSent = 0;
-  end.sentMin = end.sentMax = 0;
+  end.sentMin = end.sentMax = -1;
   end.cpuValid = false;
   report.AddRunEnd(end);
   doc = json::parse(report.Document());
