@@ -8,32 +8,12 @@
 #include <vector>
 
 #include "common/protocol.h"
+#include "tests/console/serve_child.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/child_process.h"
 
 namespace quarvent::test {
 namespace {
-
-// The line `quarvent serve` prints on stderr once both services listen.
-std::string ReadyLine(int port) {
-  return "quarvent serve: listening on port " + std::to_string(port & 0xFFFF) + " (TCP and UDP)";
-}
-
-// `quarvent serve --port portArg` with its stderr read by the test; ready
-// tells whether it said that both services listen on port.
-struct Serve {
-  Child child;
-  bool ready = false;
-};
-Serve StartServe(int port, long long portArg) {
-  Serve serve;
-  serve.child = SpawnQuarvent({"serve", "--port", std::to_string(portArg)}, kCaptureStderr);
-  serve.ready = serve.child.pid > 0 && WaitForLine(serve.child, ReadyLine(port));
-  return serve;
-}
-Serve StartServe(int port) {
-  return StartServe(port, port);
-}
 
 // One UDP session of pattern: negotiation, one request and its chunk, the end
 // marker. Only for a service that has just bound its socket: the service binds
