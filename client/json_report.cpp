@@ -1,5 +1,6 @@
 #include "client/json_report.h"
 
+#include <cmath>
 #include <ctime>
 #include <nlohmann/json.hpp>
 #include <vector>
@@ -63,17 +64,24 @@ Json StartJson(const MeasureStart& start) {
   return j;
 }
 
+// value rounded to a multiple of 1/scale: the round trips are measured in
+// nanoseconds, and a reader should see 15.963 microseconds rather than the
+// 15.963000000000001 of the division.
+double Rounded(double value, double scale) {
+  return std::round(value * scale) / scale;
+}
+
 Json RttJson(const RttSummary& rtt) {
   Json j;
   j["count"] = rtt.count;
-  j["min"] = rtt.min;
-  j["mean"] = rtt.mean;
-  j["stddev"] = rtt.stddev;
-  j["p50"] = rtt.p50;
-  j["p90"] = rtt.p90;
-  j["p99"] = rtt.p99;
-  j["p999"] = rtt.p999;
-  j["max"] = rtt.max;
+  j["min"] = Rounded(rtt.min, 1e3);
+  j["mean"] = Rounded(rtt.mean, 1e3);
+  j["stddev"] = Rounded(rtt.stddev, 1e3);
+  j["p50"] = Rounded(rtt.p50, 1e3);
+  j["p90"] = Rounded(rtt.p90, 1e3);
+  j["p99"] = Rounded(rtt.p99, 1e3);
+  j["p999"] = Rounded(rtt.p999, 1e3);
+  j["max"] = Rounded(rtt.max, 1e3);
   return j;
 }
 
@@ -123,6 +131,7 @@ Json EndJson(const RunEndData& end) {
   j["throughput_bytes_per_s"] = {{"total", end.ThroughputTotal()},
                                  {"received", end.ThroughputReceived()},
                                  {"sent", end.ThroughputSent()}};
+  // Exactly the seconds the report's CPU time line prints with three decimals.
   j["cpu_s"] =
       end.cpuValid ? Json{{"kernel", end.cpuKernelS}, {"user", end.cpuUserS}} : Json(nullptr);
   j["rtt_us"] = RttJson(end.rtt);
