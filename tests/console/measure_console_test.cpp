@@ -1,5 +1,6 @@
 // The console's measure loop against a scripted server in this process, with
-// its delays injected; the port rule of both commands, run as child processes.
+// its delays injected; the text interval line; the port rule of both
+// commands, run as child processes.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -66,6 +67,27 @@ TEST(ConsoleMeasureLoop, InterruptInTheSweepPauseEndsAtOnce) {
   server.Join();
   ASSERT_EQ(server.Sessions().size(), 1u);
   EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
+}
+
+// The text form's interval line: the report's units and their switch from
+// KB/s to MB/s, the round trips only when there were any, and an interval of
+// length 0 counted as 1 second as the report does.
+TEST(ConsoleIntervalLine, UnitsAndRoundTrips) {
+  IntervalData interval;
+  interval.startMs = 1000;
+  interval.endMs = 1500;
+  interval.bytesReceived = 524288;  // 1,048,576 bytes/s: still KB/s
+  interval.bytesSent = 524289;      // just above: MB/s
+  EXPECT_EQ(IntervalLine(interval), "[1.000-1.500 s] 受信 1024.00 [KB/s] 送信 1.00 [MB/s]");
+  interval.rtt.count = 3;
+  interval.rtt.p50 = 1234.5678;  // microseconds
+  interval.rtt.p99 = 98765.4;
+  EXPECT_EQ(IntervalLine(interval),
+            "[1.000-1.500 s] 受信 1024.00 [KB/s] 送信 1.00 [MB/s] RTT p50 1.235 ms p99 98.765 ms");
+  IntervalData empty;
+  empty.startMs = empty.endMs = 12345;
+  empty.bytesReceived = 2048;
+  EXPECT_EQ(IntervalLine(empty), "[12.345-12.345 s] 受信 2.00 [KB/s] 送信 0.00 [KB/s]");
 }
 
 // Runs quarvent with args, output to /dev/null; its exit code, or -1 when it
