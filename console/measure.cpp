@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -118,19 +117,22 @@ bool ParseInt(const std::string& text, long long min, long long max, int* out) {
   return true;
 }
 
-// Decimal seconds ("2", "0.5", "1.25") as whole milliseconds, rounded.
+// Decimal seconds ("2", "0.5", ".25") as whole milliseconds, rounded half
+// up at the fourth decimal; exact, and the same in every locale.
 bool ParseSeconds(const std::string& text, int* ms) {
   const size_t dot = text.find('.');
   const std::string whole = text.substr(0, dot);
   const std::string fraction = dot == std::string::npos ? "" : text.substr(dot + 1);
-  if (whole.empty() && fraction.empty()) return false;
-  if (whole.size() > 6) return false;
+  if ((whole.empty() && fraction.empty()) || whole.size() > 6) return false;
+  if (dot != std::string::npos && fraction.empty()) return false;
   for (const std::string& part : {whole, fraction})
     for (char c : part)
       if (c < '0' || c > '9') return false;
-  if (dot != std::string::npos && fraction.empty()) return false;
-  const double seconds = std::stod("0" + whole + "." + fraction + "0");
-  *ms = static_cast<int>(std::llround(seconds * 1000.0));
+  int value = 0;
+  for (char c : whole) value = value * 10 + (c - '0');
+  for (size_t i = 0; i < 3; ++i) value = value * 10 + (i < fraction.size() ? fraction[i] - '0' : 0);
+  if (fraction.size() > 3 && fraction[3] >= '5') ++value;
+  *ms = value;
   return true;
 }
 
