@@ -133,7 +133,10 @@ Json EndJson(const RunEndData& end) {
                                  {"sent", end.ThroughputSent()}};
   // Exactly the seconds the report's CPU time line prints with three decimals.
   j["cpu_s"] =
-      end.cpuValid ? Json{{"kernel", end.cpuKernelS}, {"user", end.cpuUserS}} : Json(nullptr);
+      // The system counts CPU time in ticks of 100 ns.
+      end.cpuValid
+          ? Json{{"kernel", Rounded(end.cpuKernelS, 1e7)}, {"user", Rounded(end.cpuUserS, 1e7)}}
+          : Json(nullptr);
   j["rtt_us"] = RttJson(end.rtt);
   j["report"] = ReportLines(end.report);
   return j;
