@@ -1,9 +1,13 @@
 #include "client/chunk_receive.h"
 
 #include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
 
 #include "client/texts.h"
 #include "common/protocol.h"
+#include "common/sys_ops.h"
 #include "common/transfer.h"
 
 namespace quarvent {
@@ -34,6 +38,57 @@ const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int
   if (got < 0 || got != bodySize) return text::kBodyFailed;
   *received += *length;
   return nullptr;
+}
+
+namespace {
+
+// One datagram into buf; -2 when the receive timeout passed first.
+ssize_t RecvTimed(int sock, char* buf) {
+  sockaddr_in from{};
+  socklen_t len = sizeof from;
+  const ssize_t n =
+      sys::RecvDatagram(sock, buf, kDatagramRoom, reinterpret_cast<sockaddr*>(&from), &len);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return -2;
+  if (n < 0) ReportRecvError("recvfrom()");
+  return n;
+}
+
+}  // namespace
+
+const char* ReceiveUdpChunkTimed(int sock, char* buf, int32_t* length, int64_t* received,
+                                 bool* timedOut) {
+  *timedOut = false;
+  ssize_t n = RecvTimed(sock, buf);
+  if (n == -2) {
+    *timedOut = true;
+    return nullptr;
+  }
+  if (n < 4) return text::kHeaderFailed;
+  *length = GetLengthWord(buf);
+  if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
+  // The rest of a split chunk, each piece with the same time to come.
+  for (int64_t remaining = *length - n; remaining > 0; remaining -= n) {
+    n = RecvTimed(sock, buf);
+    if (n == -2) {
+      *timedOut = true;
+      return nullptr;
+    }
+    if (n <= 0) return text::kBodyFailed;
+  }
+  *received += *length;
+  return nullptr;
+}
+
+void DrainLateDatagrams(int sock, char* buf, int64_t* received) {
+  // Bounded: what is waiting now, not what keeps coming.
+  for (int i = 0; i < 4096; ++i) {
+    sockaddr_in from{};
+    socklen_t len = sizeof from;
+    const ssize_t n = ::recvfrom(sock, buf, kDatagramRoom, MSG_DONTWAIT,
+                                 reinterpret_cast<sockaddr*>(&from), &len);
+    if (n <= 0) return;
+    *received += n;
+  }
 }
 
 }  // namespace quarvent

@@ -14,4 +14,15 @@ namespace quarvent {
 // (over TCP also when the peer closes before the whole body has come).
 const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int64_t* received);
 
+// Over UDP with a receive timeout on sock (SO_RCVTIMEO): as ReceiveChunk,
+// except that a datagram that does not come in time is no failure but sets
+// *timedOut (nothing is added to *received then; a chunk split over several
+// datagrams is counted only once complete).
+const char* ReceiveUdpChunkTimed(int sock, char* buf, int32_t* length, int64_t* received,
+                                 bool* timedOut);
+
+// Takes every datagram already waiting on sock without blocking (answers
+// that came too late) and adds their sizes to *received.
+void DrainLateDatagrams(int sock, char* buf, int64_t* received);
+
 }  // namespace quarvent

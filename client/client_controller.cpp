@@ -89,7 +89,8 @@ void ClientController::StartRun(bool byUser) {
   int intervalMs = m_host.m_nIntervalMs;
   if (intervalMs < kMinIntervalMs) intervalMs = kMinIntervalMs;
   if (intervalMs > kMaxIntervalMs) intervalMs = kMaxIntervalMs;
-  m_startingConfig = RunConfig{m_host.m_nPattern, protocol, m_host.m_nDuration, intervalMs};
+  m_startingConfig = RunConfig{m_host.m_nPattern, protocol, m_host.m_nDuration, intervalMs,
+                               protocol == kUdp ? m_host.m_nUdpTimeoutMs : 0};
   const int runIndex = m_nNextRunIndex++;
 
   Socket sock = m_pfnSocket(protocol);
@@ -292,6 +293,7 @@ void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const 
   sums.bytesSent += data.bytesSent;
   sums.chunks += data.chunks;
   sums.requests += data.requests;
+  sums.lost += data.lost;
   if (rtt) {
     if (!run.m_pRunRtt) run.m_pRunRtt = std::make_unique<RttHistogram>();
     run.m_pRunRtt->Merge(*rtt);
@@ -343,6 +345,8 @@ void ClientController::EndRunFromIntervals(MeasureRun& run, RunEndKind kind,
   end.bytesSent = sums.bytesSent;
   end.chunksReceived = sums.chunks;
   end.requestsSent = sums.requests;
+  end.countsLoss = run.Config().udpTimeoutMs > 0;
+  end.lost = sums.lost;
   if (run.m_pRunRtt) end.rtt = run.m_pRunRtt->Summary();
   end.report = std::move(run.m_strRunText);
   m_host.OnRunEnd(end);

@@ -31,6 +31,7 @@ enum class RunOutcome {
   kNoWorker,           // the worker thread could not be created
   kWatchdogTimeout,    // no progress for 2 to 4 seconds
   kForcedStop,         // the run did not react to the abort in time
+  kNoAnswer,           // a full report, but the server stopped answering (UDP with a timeout)
 };
 
 class ClientHost {
@@ -42,7 +43,8 @@ class ClientHost {
   int m_nSweepStart = -1;             // pattern at which the sweep began, -1 none
   int m_nPort = kDefaultPort;         // as typed; its low 16 bits are used
   uint32_t m_dwAddress = 0x7F000001;  // IPv4, first field in the high byte
-  int m_nIntervalMs = 1000;           // interval length, kMinIntervalMs..kMaxIntervalMs
+  int m_nUdpTimeoutMs = 0;   // UDP: a chunk not in this long after its request is lost; 0 waits
+  int m_nIntervalMs = 1000;  // interval length, kMinIntervalMs..kMaxIntervalMs
 
   // Shared with the worker threads.
   std::atomic<int> m_bAbort{0};  // the user asked to abort; read at the top of every pass

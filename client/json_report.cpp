@@ -93,6 +93,7 @@ Json IntervalJson(const IntervalData& interval) {
   j["bytes_sent"] = interval.bytesSent;
   j["chunks"] = interval.chunks;
   j["requests"] = interval.requests;
+  j["lost"] = interval.countsLoss ? Json(interval.lost) : Json(nullptr);
   j["rtt_us"] = RttJson(interval.rtt);
   return j;
 }
@@ -122,6 +123,7 @@ Json EndJson(const RunEndData& end) {
   j["bytes_sent"] = end.bytesSent;
   j["chunks_received"] = end.chunksReceived;
   j["requests_sent"] = end.requestsSent;
+  j["lost"] = end.countsLoss ? Json(end.lost) : Json(nullptr);
   // -1: no chunk (no request), or the run ended without its report.
   const auto size = [](int32_t value) { return value >= 0 ? Json(value) : Json(nullptr); };
   j["received_min"] = size(end.receivedMin);

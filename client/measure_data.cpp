@@ -37,6 +37,8 @@ std::string_view RunEndKindName(RunEndKind kind) noexcept {
       return "negotiation_failed";
     case RunEndKind::kConnectFailed:
       return "connect_failed";
+    case RunEndKind::kNoAnswer:
+      return "no_answer";
   }
   return "failed";
 }

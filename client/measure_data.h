@@ -29,9 +29,11 @@ struct IntervalData {
   int64_t endMs = 0;
   int64_t bytesReceived = 0;
   int64_t bytesSent = 0;
-  uint64_t chunks = 0;    // chunks received
-  uint64_t requests = 0;  // requests sent
-  RttSummary rtt;         // round trips completed in the interval
+  uint64_t chunks = 0;      // chunks received
+  uint64_t requests = 0;    // requests sent
+  bool countsLoss = false;  // UDP with a receive timeout: lost chunks are counted
+  uint64_t lost = 0;        // requests whose chunk did not come in time
+  RttSummary rtt;           // round trips completed in the interval
 };
 
 // How a run ended, as data.
@@ -43,6 +45,7 @@ enum class RunEndKind {
   kWatchdog,           // the watchdog ended it
   kNegotiationFailed,  // no negotiation or a mismatching reply
   kConnectFailed,      // the connection was refused or failed
+  kNoAnswer,           // UDP with a receive timeout: the server stopped answering
 };
 
 // A failure's report text as data: "\n" between its lines, no line end after
@@ -50,7 +53,7 @@ enum class RunEndKind {
 std::string FailureText(std::string_view reportText);
 
 // "completed", "aborted", "limit", "failed", "watchdog",
-// "negotiation_failed" or "connect_failed".
+// "negotiation_failed", "connect_failed" or "no_answer".
 std::string_view RunEndKindName(RunEndKind kind) noexcept;
 
 // A run's totals. For a run that ended with its report (completed, aborted,
@@ -69,6 +72,8 @@ struct RunEndData {
   int64_t bytesSent = 0;
   uint64_t chunksReceived = 0;
   uint64_t requestsSent = 0;
+  bool countsLoss = false;  // UDP with a receive timeout: lost chunks were counted
+  uint64_t lost = 0;
   // Smallest and largest length word of the chunks and size of the requests;
   // -1 when there were none, or the run ended without its report.
   int32_t receivedMin = -1;

@@ -1,5 +1,8 @@
 #include "client/measure_run.h"
 
+#include <sys/socket.h>
+#include <sys/time.h>
+
 #include <cstring>
 #include <system_error>
 
@@ -144,6 +147,8 @@ void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& 
   data.bytesSent = stats.sent - base->sent;
   data.chunks = stats.passes - base->passes;
   data.requests = stats.requests - base->requests;
+  data.lost = stats.lost - base->lost;
+  data.countsLoss = stats.countsLoss;
   *base = stats;
   // The interval's round trips go with it, and the next interval gets a fresh
   // histogram: one allocation per interval that had round trips, none per pass.
@@ -196,7 +201,18 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   // 1 KiB chunks the shared table cost 5 to 8 % of the throughput. The
   // watchdog, started before, stays in the shared table.
   if (TakeOwnDescriptorTable(m_sock.Fd())) m_sharedCopy = Socket(m_sock.Fd());
-  const int64_t startMs = ReadClockNs() / kNsPerMs;
+  const int64_t startNs = ReadClockNs();
+  const int64_t startMs = startNs / kNsPerMs;
+  // UDP with a receive timeout: a chunk that does not come in time is lost,
+  // and a server that answers nothing for a while ends the run.
+  const bool timedUdp = m_config.protocol == kUdp && m_config.udpTimeoutMs > 0;
+  stats.countsLoss = timedUdp;
+  int64_t lastAnswerNs = startNs;
+  const int64_t noAnswerNs = int64_t{m_timing.noAnswerEndMs} * kNsPerMs;
+  if (timedUdp) {
+    timeval tv{m_config.udpTimeoutMs / 1000, (m_config.udpTimeoutMs % 1000) * 1000};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
   CpuTimes cpuBase{};
   const bool cpu = GetOsFamily() == 3 && ReadProcessCpuTimes(&cpuBase);
 
@@ -238,16 +254,33 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
       if (requestSize > stats.sendMax) stats.sendMax = requestSize;
     }
     int32_t length = 0;
-    failText = ReceiveChunk(fd, m_config.protocol, m_buf, &length, &stats.received);
+    bool timedOut = false;
+    if (timedUdp) [[unlikely]] {
+      failText = ReceiveUdpChunkTimed(fd, m_buf, &length, &stats.received, &timedOut);
+    } else {
+      failText = ReceiveChunk(fd, m_config.protocol, m_buf, &length, &stats.received);
+    }
     if (failText) break;
     const int64_t nowNs = ReadClockNs();
     lastMs = nowNs / kNsPerMs;
-    if (sentNs >= 0) m_pIntervalRtt->Record(nowNs - sentNs);
-    if (length < stats.recvMin) stats.recvMin = length;
-    if (length > stats.recvMax) stats.recvMax = length;
-    if (++stats.passes == kPassLimit || stats.received >= kByteLimit) {
-      stopLine = text::kLimit;
-      break;
+    if (timedOut) [[unlikely]] {
+      // Lost. What has come too late by now is taken away, so that it cannot
+      // pass for the answer to the next request.
+      ++stats.lost;
+      DrainLateDatagrams(fd, m_buf, &stats.received);
+      if (nowNs - lastAnswerNs >= noAnswerNs) {
+        stopLine = text::kNoAnswer;
+        break;
+      }
+    } else {
+      lastAnswerNs = nowNs;
+      if (sentNs >= 0) m_pIntervalRtt->Record(nowNs - sentNs);
+      if (length < stats.recvMin) stats.recvMin = length;
+      if (length > stats.recvMax) stats.recvMax = length;
+      if (++stats.passes == kPassLimit || stats.received >= kByteLimit) {
+        stopLine = text::kLimit;
+        break;
+      }
     }
     // Every whole second is a multiple of the step, so each change of the
     // seconds is handed over too.
@@ -270,7 +303,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   const int64_t endMs = lastMs - startMs;
   if (!handedOver || endMs > intervalStartMs || stats.received != intervalBase.received ||
       stats.sent != intervalBase.sent || stats.passes != intervalBase.passes ||
-      m_pIntervalRtt->Count() != 0)
+      stats.requests != intervalBase.requests || m_pIntervalRtt->Count() != 0)
     HandOverInterval(intervalStartMs, endMs, stats, &intervalBase);
 
   std::string report;
@@ -284,9 +317,11 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
     if (stopLine) report += stopLine;
     AppendFullReport(&report, stats, SplitElapsed(ToClockReading(startMs), ToClockReading(lastMs)));
     *outcome = RunOutcome::kFullReport;
-    end->outcome = stopLine == text::kUserAbort ? RunEndKind::kAborted
-                   : stopLine == text::kLimit   ? RunEndKind::kLimit
-                                                : RunEndKind::kCompleted;
+    end->outcome = stopLine == text::kUserAbort  ? RunEndKind::kAborted
+                   : stopLine == text::kLimit    ? RunEndKind::kLimit
+                   : stopLine == text::kNoAnswer ? RunEndKind::kNoAnswer
+                                                 : RunEndKind::kCompleted;
+    if (stopLine == text::kNoAnswer) *outcome = RunOutcome::kNoAnswer;
   }
   end->dataPhase = true;
   end->elapsedMs = endMs;
@@ -294,6 +329,8 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   end->bytesSent = stats.sent;
   end->chunksReceived = stats.passes;
   end->requestsSent = stats.requests;
+  end->countsLoss = stats.countsLoss;
+  end->lost = stats.lost;
   if (stats.passes > 0) {
     end->receivedMin = stats.recvMin;
     end->receivedMax = stats.recvMax;

@@ -36,6 +36,7 @@ struct RunConfig {
   int protocol;           // 0 TCP, 1 UDP
   int duration;           // 0 sweep, 1 15 s, 2 30 s, 3 continuous
   int intervalMs = 1000;  // length of the intervals handed over
+  int udpTimeoutMs = 0;   // UDP: a chunk not in this long after its request is lost; 0 waits
 };
 
 // Where a run stands as seen from the owner's thread.

@@ -38,6 +38,15 @@ void AppendClosingLines(std::string* out, const RunStats& stats, const CpuTimes*
   *out += line;
   std::snprintf(line, sizeof line, "受信：最小/最大 : %d / %d\r\n", stats.recvMin, stats.recvMax);
   *out += line;
+  if (stats.countsLoss) {
+    const double percent = stats.requests > 0 ? 100.0 * static_cast<double>(stats.lost) /
+                                                    static_cast<double>(stats.requests)
+                                              : 0.0;
+    std::snprintf(line, sizeof line, "受信：損失/要求 : %llu / %llu (%.2f %%)\r\n",
+                  static_cast<unsigned long long>(stats.lost),
+                  static_cast<unsigned long long>(stats.requests), percent);
+    *out += line;
+  }
   if (stats.sent > 0) {
     FormatSize(line, sizeof line, "送信", stats.sent);
     *out += line;

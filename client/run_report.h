@@ -18,6 +18,8 @@ struct RunStats {
   int32_t sendMax = 0;      // largest request size sent
   uint32_t passes = 0;      // chunks completed
   uint64_t requests = 0;    // requests sent
+  uint64_t lost = 0;        // UDP with a receive timeout: requests whose chunk did not come in time
+  bool countsLoss = false;  // the run counts lost chunks (and the report says how many)
 };
 
 // The elapsed-time line and the throughput lines (total and send only when

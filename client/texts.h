@@ -14,6 +14,8 @@ inline constexpr char kHeaderSize[] = "ヘッダサイズエラー.\r\n";
 inline constexpr char kBodyFailed[] = "パケット受信失敗.\r\n";
 inline constexpr char kLimit[] = "ﾃｽﾄ上限により中断.\r\n";
 inline constexpr char kUserAbort[] = "ﾕｰｻﾞによる中断.\r\n";
+// UDP with a receive timeout: no request was answered for ClientTiming::noAnswerEndMs.
+inline constexpr char kNoAnswer[] = "無応答により中断.\r\n";
 inline constexpr char kWatchdog[] = "Watchdog Timeout.\r\n";
 inline constexpr char kWaitNext[] = "テスト待ち ";
 inline constexpr char kAborting[] = "割込受付中";

@@ -12,6 +12,9 @@ struct ClientTiming {
   int cleanupDelayMs = 500;       // release of finished threads (timer 10000)
   int sweepRestoreDelayMs = 250;  // reselect the sweep's first pattern (timer 1000 + p)
   int watchdogPeriodMs = 2000;    // watchdog sampling period
+  // UDP with a receive timeout: a run in which no request is answered for
+  // this long ends with its report.
+  int noAnswerEndMs = 4000;
   // Data phase length per duration mode (sweep, 15 s, 30 s, continuous); < 0 never ends.
   int64_t durationMs[4] = {10000, 15000, 30000, -1};
 };

@@ -13,6 +13,14 @@ namespace {
 
 thread_local RecvErrorSink* t_sink = nullptr;
 
+int Fail(const char* call, int err) {
+  errno = err;
+  ReportRecvError(call);
+  return -1;
+}
+
+}  // namespace
+
 // Tells the user about a failed receive; errno is kept for the caller.
 void ReportRecvError(const char* call) {
   const int err = errno;
@@ -24,14 +32,6 @@ void ReportRecvError(const char* call) {
     std::fprintf(stderr, "%s\n", text);
   errno = err;
 }
-
-int Fail(const char* call, int err) {
-  errno = err;
-  ReportRecvError(call);
-  return -1;
-}
-
-}  // namespace
 
 ScopedRecvErrorSink::ScopedRecvErrorSink(RecvErrorSink* sink) : m_prev(t_sink) {
   t_sink = sink;

@@ -40,6 +40,10 @@ class ScopedRecvErrorSink {
   RecvErrorSink* m_prev;
 };
 
+// Tells the user about a failed receive ("<call> Error : <errno>") through
+// the thread's sink, or on stderr; errno is kept for the caller.
+void ReportRecvError(const char* call);
+
 // One send of text and its NUL. Returns the result of send.
 int SendString(int sock, const char* text);
 // One sendto of text and its NUL to addr.

@@ -34,6 +34,7 @@ struct MeasureArgs {
   bool protocolGiven = false;  // --protocol was on the line (-u contradicts tcp then)
   std::string interval;
   bool intervalGiven = false;  // the text form writes interval lines
+  std::string udpTimeout;      // --udp-timeout MS, "" when not given
   bool udp = false;
   bool json = false;
   bool jsonStream = false;

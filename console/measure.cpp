@@ -32,6 +32,7 @@ void PrintMeasureHelp(std::FILE* out) {
       "usage: quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"
+      "                        [--udp-timeout MS]\n"
       "\n"
       "Measures the throughput that a pseudo server (quarvent serve or the server\n"
       "program) gives to one traffic pattern, and prints the report on stdout.\n"
@@ -57,6 +58,13 @@ void PrintMeasureHelp(std::FILE* out) {
       "      --json            no text: one JSON document on stdout at the end\n"
       "      --json-stream     no text: one JSON event per line on stdout as the\n"
       "                        measurement goes (start, each interval, each run's end)\n"
+      "      --udp-timeout MS  UDP only, 1 to 10000: a chunk not in MS milliseconds\n"
+      "                        after its request counts as lost and the run goes on\n"
+      "                        (without it, a lost datagram stalls the run until the\n"
+      "                        watchdog ends it); the report gains the line\n"
+      "                        受信：損失/要求 : LOST / REQUESTS (PERCENT %), and a run\n"
+      "                        in which no request is answered for 4 seconds ends\n"
+      "                        with its report after the line 無応答により中断.\n"
       "  -h, --help            this text\n"
       "      --version         the program's version\n"
       "\n"
@@ -71,8 +79,9 @@ void PrintMeasureHelp(std::FILE* out) {
       "Ctrl+C aborts the run (it is stopped outright 2 seconds later if it does not\n"
       "end). The live elapsed time is shown on stderr when stderr is a terminal.\n"
       "Exit status: 0 when every run ended with a full report; 1 after a connection,\n"
-      "negotiation or transfer failure or a watchdog timeout, or when HOST does not\n"
-      "resolve; 2 on bad usage (one line on stderr naming the problem).\n",
+      "negotiation or transfer failure, a watchdog timeout or a server that stopped\n"
+      "answering (--udp-timeout), or when HOST does not resolve; 2 on bad usage (one\n"
+      "line on stderr naming the problem).\n",
       out);
 }
 
@@ -92,6 +101,7 @@ void DeclareMeasure(CLI::App& measure, MeasureArgs& args) {
     args.interval = interval;
     args.intervalGiven = true;
   });
+  measure.add_option("--udp-timeout", args.udpTimeout);
   CLI::Option* json = measure.add_flag("--json", args.json);
   CLI::Option* stream = measure.add_flag("--json-stream", args.jsonStream);
   json->excludes(stream);
@@ -185,6 +195,11 @@ std::string ReadOptions(const MeasureArgs& args, MeasureHost& host) {
     if (ms < kMinIntervalMs || ms > kMaxIntervalMs)
       return "--interval: " + args.interval + " not in 0.1..60 seconds";
     host.m_nIntervalMs = ms;
+  }
+  if (!args.udpTimeout.empty()) {
+    if (!ParseInt(args.udpTimeout, 1, 10000, &host.m_nUdpTimeoutMs))
+      return "--udp-timeout: " + args.udpTimeout + " not in 1..10000 milliseconds";
+    if (host.m_nProtocol != kUdp) return "--udp-timeout is for UDP only (add -u or --protocol udp)";
   }
   return "";
 }

@@ -47,6 +47,7 @@ std::string IntervalLine(const IntervalData& interval) {
                 static_cast<double>(interval.endMs) / 1000.0);
   std::string line = std::string(times) + " 受信 " + Rate(interval.bytesReceived, seconds) +
                      " 送信 " + Rate(interval.bytesSent, seconds);
+  if (interval.countsLoss) line += " 損失 " + std::to_string(interval.lost);
   if (interval.rtt.count > 0) {
     char rtt[96];
     std::snprintf(rtt, sizeof rtt, " RTT p50 %.3f ms p99 %.3f ms", interval.rtt.p50 / 1000.0,

@@ -261,3 +261,84 @@ INSTANTIATE_TEST_SUITE_P(TcpAndUdp, DelayedAnswers, ::testing::Values(kTcp, kUdp
 
 }  // namespace
 }  // namespace quarvent::testing
+
+namespace quarvent::testing {
+namespace {
+
+// UDP with a receive timeout: a request without an answer is counted lost
+// and the run goes on; the report says how many.
+TEST_F(RunData, UdpTimeoutCountsLostChunksAndGoesOn) {
+  ScriptServer server(kUdp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.m_nDropEvery = 5;
+    c.ServeNormally();
+  });
+  MakeController();
+  m_host.m_nIntervalMs = 100;
+  m_host.m_nUdpTimeoutMs = 100;
+  Start(server, 7, kUdp, 3);  // continuous
+  const auto lost = [&] {
+    uint64_t n = 0;
+    for (const IntervalData& d : m_host.m_vIntervals) n += d.lost;
+    return n;
+  };
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return lost() >= 3; }));
+  m_controller->OnAbort();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ExpectIntervalsAddUp(100);
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kAborted);
+  EXPECT_TRUE(end.countsLoss);
+  // Every request was answered or lost. (Which ones were lost is the
+  // server's to say only as long as no answer comes later than the timeout.)
+  EXPECT_EQ(end.requestsSent, end.chunksReceived + end.lost);
+  EXPECT_GE(end.lost, 3u);
+  EXPECT_EQ(end.rtt.count, end.chunksReceived);
+  uint64_t intervalLost = 0;
+  for (const IntervalData& d : m_host.m_vIntervals) intervalLost += d.lost;
+  EXPECT_EQ(intervalLost, end.lost);
+  char line[128];
+  std::snprintf(line, sizeof line, "受信：損失/要求 : %llu / %llu (%.2f %%)\r\n",
+                static_cast<unsigned long long>(end.lost),
+                static_cast<unsigned long long>(end.requestsSent),
+                100.0 * static_cast<double>(end.lost) / static_cast<double>(end.requestsSent));
+  EXPECT_TRUE(Contains(end.report, std::string("受信：最小/最大 : 8192 / 8192\r\n") + line))
+      << end.report;
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+}
+
+// A server that answers nothing at all: the timeouts keep the watchdog quiet,
+// and the run ends by itself with its report once nothing has come for the
+// no-answer time.
+TEST_F(RunData, UdpTimeoutEndsARunThatGetsNoAnswer) {
+  ScriptServer server(kUdp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.m_nDropEvery = 1;
+    c.ServeNormally();
+  });
+  ClientTiming timing;
+  timing.watchdogPeriodMs = 1000;  // would fire within 2 s of a stalled run
+  timing.noAnswerEndMs = 2500;
+  timing.cleanupDelayMs = 20;
+  m_controller = std::make_unique<ClientController>(m_host, timing);
+  m_host.m_nUdpTimeoutMs = 20;
+  Start(server, 8, kUdp, 3);  // continuous: only the missing answers can end it
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kNoAnswer);
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kNoAnswer);
+  EXPECT_GE(end.elapsedMs, 2500);
+  EXPECT_EQ(end.chunksReceived, 0u);
+  EXPECT_EQ(end.lost, end.requestsSent);
+  EXPECT_TRUE(Contains(end.report, "---\r\n無応答により中断.\r\n経過時間 : "));
+  EXPECT_FALSE(Contains(end.report, "Watchdog"));
+  EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);  // closed as a run that ended by itself
+}
+
+}  // namespace
+}  // namespace quarvent::testing

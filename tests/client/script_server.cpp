@@ -100,6 +100,10 @@ void Conn::ServeNormally(uint32_t firstIndex) {
       }
       m_vRequests.push_back({k, length, datagram});
       m_vRequestInNs.push_back(ReadClockNs());
+      if (m_nDropEvery > 0 && m_vRequests.size() % static_cast<size_t>(m_nDropEvery) == 0) {
+        ++m_nDropped;
+        continue;
+      }
       if (m_nAnswerDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(m_nAnswerDelayMs));
     }

@@ -58,6 +58,10 @@ class Conn {
   // nanoseconds) is read when each request is in and when each chunk's send
   // begins.
   int m_nAnswerDelayMs = 0;
+  // ServeNormally: every n-th request (the n-th, the 2n-th, ...) gets no
+  // answer, as if it had been lost; 1 answers none. 0 answers all.
+  int m_nDropEvery = 0;
+  uint32_t m_nDropped = 0;
   std::vector<int64_t> m_vRequestInNs;
   std::vector<int64_t> m_vChunkSendNs;
 
