@@ -294,6 +294,12 @@ TEST(ConsoleCommandLine, BadUsageIsOneLineAndExitTwo) {
        "--help'"},
       {{"measure", "-i", "0.05"},
        "quarvent measure: --interval: 0.05 not in 0.1..60 seconds; run 'quarvent measure --help'"},
+      {{"measure", "--udp-timeout", "50"},
+       "quarvent measure: --udp-timeout is for UDP only (add -u or --protocol udp); run "
+       "'quarvent measure --help'"},
+      {{"measure", "-u", "--udp-timeout", "0"},
+       "quarvent measure: --udp-timeout: 0 not in 1..10000 milliseconds; run 'quarvent measure "
+       "--help'"},
       {{"measure", "--port"},
        "quarvent measure: --port: needs a value; run 'quarvent measure --help'"},
       {{"measure", "--bogus"},
