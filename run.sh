@@ -4,6 +4,7 @@
 #   ./run.sh test          build everything and run the whole test suite (CTest)
 #   ./run.sh gui           start both dialog programs (needs a display)
 #   ./run.sh bench         Release build and the loopback benchmarks
+#   ./run.sh bench --paths [SECS]  the same across a shaped, lossy two-namespace path (root)
 #   ./run.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 60)
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -132,6 +133,11 @@ cmd_gui() {
 cmd_bench() {
   ensure_packages "${BASE_PACKAGES[@]}" iperf3
   configure_build build-bench -DCMAKE_BUILD_TYPE=Release -DQUARVENT_BENCH=ON -DQUARVENT_TESTS=OFF
+  if [ "${1:-}" = "--paths" ]; then
+    shift
+    bash bench/path_bench.sh build-bench/console/quarvent "$@"
+    return
+  fi
   python3 bench/run_bench.py --build build-bench "$@"
 }
 
