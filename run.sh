@@ -6,6 +6,7 @@
 #   ./run.sh bench         Release build and the loopback benchmarks
 #   ./run.sh bench --paths [SECS]  the same across a shaped, lossy two-namespace path (root)
 #   ./run.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 60)
+#   ./run.sh package       Release build, Debian packages into build-package/, lintian
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -16,6 +17,9 @@ BASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libben
                qt6-base-dev libgl-dev fonts-ipafont-gothic python3 iproute2 nftables)
 # libFuzzer and its sanitizer runtimes come with clang.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# CPack's DEB generator needs dpkg-shlibdeps for the dependencies (the package
+# test in the suite uses it too); lintian checks the packages.
+PACKAGE_PACKAGES=(dpkg-dev lintian)
 
 # Installs the Debian packages that are missing; runs apt-get update only then.
 ensure_packages() {
@@ -99,7 +103,7 @@ build_fuzz() {
 }
 
 cmd_test() {
-  ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
+  ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" dpkg-dev
   echo "== build and test (all programs, dialogs offscreen)" >&2
   configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo  # the default, even after a demo
   (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 300)
@@ -141,6 +145,18 @@ cmd_bench() {
   python3 bench/run_bench.py --build build-bench "$@"
 }
 
+# The packages quarvent and quarvent-gui, built with Debian's hardening flags,
+# into build-package/, then checked by lintian (an error fails the command).
+cmd_package() {
+  ensure_packages "${BASE_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+  configure_build build-package -DCMAKE_BUILD_TYPE=Release -DQUARVENT_TESTS=OFF -DQUARVENT_HARDEN=ON
+  rm -f build-package/*.deb
+  (cd build-package && cpack -G DEB -B "$ROOT/build-package" >&2)
+  echo "== lintian" >&2
+  lintian --fail-on error --info build-package/*.deb >&2
+  ls build-package/*.deb
+}
+
 cmd_fuzz() {
   ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}"
   build_fuzz
@@ -153,5 +169,6 @@ case "${1:-}" in
   gui) cmd_gui ;;
   bench) shift; cmd_bench "$@" ;;
   fuzz) shift; cmd_fuzz "$@" ;;
-  *) echo "usage: ./run.sh demo|test|gui|bench|fuzz [SECONDS]" >&2; exit 2 ;;
+  package) cmd_package ;;
+  *) echo "usage: ./run.sh demo|test|gui|bench|fuzz [SECONDS]|package" >&2; exit 2 ;;
 esac

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/protocol.h"
+#include "server/server_host.h"
 
 namespace CLI {
 class App;
@@ -18,11 +19,18 @@ namespace quarvent::console {
 // The options of `quarvent serve`, as typed (checked by RunServe).
 struct ServeArgs {
   std::string port = std::to_string(kDefaultPort);
+  std::string bind;         // empty: every interface
+  std::string idleTimeout;  // seconds; empty: none
+  std::string maxDuration;  // seconds; empty: none
+  bool keepServing = false;
   bool help = false;
+  bool version = false;
 };
 void DeclareServe(CLI::App& serve, ServeArgs& args);
 int RunServe(const ServeArgs& args);
 void PrintServeHelp(std::FILE* out);
+// The line that serve prints on stderr when a client session is over.
+std::string SessionLine(const SessionRecord& record);
 
 // The options of `quarvent measure`, as typed (checked by RunMeasure).
 struct MeasureArgs {

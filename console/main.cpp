@@ -12,7 +12,8 @@ namespace quarvent::console {
 
 void PrintUsage(std::FILE* out) {
   std::fputs(
-      "usage: quarvent serve   [--port N]\n"
+      "usage: quarvent serve   [--port N] [--bind A.B.C.D] [--keep-serving]\n"
+      "                        [--idle-timeout SECS] [--max-duration SECS]\n"
       "       quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"
@@ -109,6 +110,10 @@ int main(int argc, char** argv) {
   if (serve->parsed()) {
     if (serveArgs.help) {
       PrintServeHelp(stdout);
+      return 0;
+    }
+    if (serveArgs.version) {
+      PrintVersion();
       return 0;
     }
     if (!serve->remaining().empty()) return UsageError(command, Leftover(serve->remaining()[0]));

@@ -1,43 +1,128 @@
-// quarvent serve: both stream services on one port, status lines on stderr.
+// quarvent serve: both stream services on one port, status lines and one line
+// per client session on stderr.
+#include <arpa/inet.h>
 #include <pthread.h>
 #include <signal.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <string>
 #include <string_view>
 
 #include "common/port_text.h"
 #include "common/protocol.h"
+#include "common/version.h"
 #include "console/commands.h"
 #include "server/listen_controller.h"
+#include "server/service_options.h"
 
 namespace quarvent::console {
 
 void PrintServeHelp(std::FILE* out) {
   std::fputs(
-      "usage: quarvent serve [--port N]\n"
+      "usage: quarvent serve [--port N] [--bind A.B.C.D] [--keep-serving]\n"
+      "                      [--idle-timeout SECS] [--max-duration SECS]\n"
       "Serves TCP and UDP measurement clients on one port until interrupted.\n"
-      "  -p, --port N  port for both services (default 49152); a signed 32-bit\n"
-      "                integer, of which the low 16 bits are used\n"
-      "  -h, --help    show this help\n"
+      "  -p, --port N            port for both services (default 49152); a signed\n"
+      "                          32-bit integer, of which the low 16 bits are used\n"
+      "      --bind A.B.C.D      listen on this IPv4 address only (default: all)\n"
+      "      --keep-serving      a rejected or failed negotiation ends that session\n"
+      "                          only: the service says why and takes the next\n"
+      "                          client on the same port at once\n"
+      "      --idle-timeout SECS a peer that sends nothing the service waits for\n"
+      "                          (the whole TCP negotiation line from connecting,\n"
+      "                          a request, the rest of a UDP line) or takes\n"
+      "                          nothing of a chunk for SECS seconds is dropped and\n"
+      "                          the next client is served (1 to 86400)\n"
+      "      --max-duration SECS a session is ended SECS seconds after it began\n"
+      "                          (1 to 31536000)\n"
+      "  -h, --help              show this help\n"
+      "      --version           the program's version\n"
       "Each status change and receive error is printed on stderr. Once both services\n"
       "are bound, one line 'quarvent serve: listening on port P (TCP and UDP)' is\n"
-      "printed on stderr: a client sent from then on is served. SIGINT or SIGTERM\n"
-      "stops both services (exit 0); the exit code is 1 once both services have\n"
-      "ended by themselves or when a service thread cannot be created, 2 on bad\n"
-      "usage (one line on stderr naming the problem).\n",
+      "printed on stderr (with ' at A.B.C.D' after --bind): a client sent from then\n"
+      "on is served. Every client session ends with one line on stderr:\n"
+      "  quarvent serve: TCP session 192.0.2.7:50312 pattern 7, 1052672 bytes in,\n"
+      "  1052680 bytes out, 15.002 s: end marker\n"
+      "the peer, the negotiated pattern ('-' when none was accepted), the bytes\n"
+      "received and sent (negotiation included), the session's length and how it\n"
+      "ended: end marker, peer closed, receive error, send error, idle timeout,\n"
+      "max duration, rejected or negotiation failed, with the reason. A UDP\n"
+      "session's line comes once the service listens for the next client.\n"
+      "SIGINT or SIGTERM stops both services (exit 0); the exit code is 1 once both\n"
+      "services have ended by themselves (with --keep-serving: once either has, as\n"
+      "only a failed bind or socket ends one then) or when a service thread cannot\n"
+      "be created, 2 on bad usage (one line on stderr naming the problem).\n",
       out);
+}
+
+namespace {
+
+constexpr char kCommand[] = "quarvent serve";
+
+const char* KindName(ServiceKind kind) {
+  return kind == ServiceKind::kTcp ? "TCP" : "UDP";
+}
+
+// How the session ended, as its line says it.
+std::string EndText(const SessionRecord& record) {
+  const auto withError = [&](const char* what) {
+    return std::string(what) + " " + std::to_string(record.error) + " (" +
+           std::strerror(record.error) + ")";
+  };
+  switch (record.end) {
+    case SessionEnd::kEndMarkerReceived:
+      return "end marker";
+    case SessionEnd::kPeerClosed:
+      return "peer closed";
+    case SessionEnd::kReceiveError:
+      return withError("receive error");
+    case SessionEnd::kSendError:
+      return withError("send error");
+    case SessionEnd::kIdleTimeout:
+      return "idle timeout";
+    case SessionEnd::kMaxDuration:
+      return "max duration";
+    case SessionEnd::kRejected:
+      return "rejected: " + record.detail;
+    case SessionEnd::kNegotiationFailed:
+      return "negotiation failed: " + record.detail;
+  }
+  return "?";
+}
+
+}  // namespace
+
+std::string SessionLine(const SessionRecord& record) {
+  char peer[INET_ADDRSTRLEN] = "?";
+  ::inet_ntop(AF_INET, &record.peer.sin_addr, peer, sizeof peer);
+  char text[256];
+  std::snprintf(text, sizeof text,
+                "quarvent serve: %s session %s:%u pattern %s, %lld bytes in, %lld bytes out, "
+                "%lld.%03lld s: ",
+                KindName(record.kind), peer, static_cast<unsigned>(ntohs(record.peer.sin_port)),
+                record.pattern < 0 ? "-" : std::to_string(record.pattern).c_str(),
+                static_cast<long long>(record.bytesReceived),
+                static_cast<long long>(record.bytesSent),
+                static_cast<long long>(record.durationMs / 1000),
+                static_cast<long long>(record.durationMs % 1000));
+  return text + EndText(record);
 }
 
 namespace {
 
 class ConsoleServerHost final : public ServerHost {
  public:
-  explicit ConsoleServerHost(int port) : m_nPort(port) {}
+  ConsoleServerHost(int port, std::string bindText, bool keepServing)
+      : m_nPort(port), m_strBind(std::move(bindText)), m_bKeepServing(keepServing) {}
+  ~ConsoleServerHost() { FlushUdpLine(); }
+
   int Port() override { return m_nPort; }
   void SetStatusText(std::string_view utf8) override {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(utf8.size()), utf8.data());
@@ -45,42 +130,111 @@ class ConsoleServerHost final : public ServerHost {
   void SetProgress(int) override {}
   void SetListeningState(int) override {}
   void ClearServiceHandle(ServiceKind kind) override {
-    std::fprintf(stderr, "(%s service ended)\n", kind == ServiceKind::kTcp ? "TCP" : "UDP");
+    if (kind == ServiceKind::kUdp) FlushUdpLine();
+    std::fprintf(stderr, "(%s service ended)\n", KindName(kind));
     ++m_nEnded;
   }
   void ShowRecvErrorNotice(ServiceKind, std::string_view utf8, NoticeAck ack) override {
     std::fprintf(stderr, "%.*s\n", static_cast<int>(utf8.size()), utf8.data());
     ack.Acknowledge();
   }
-  // The readiness line, once: both services have bound their socket.
+  // The readiness line, once: both services have bound their socket. A UDP
+  // session's line waits for the next bind, so that a client sent once it
+  // has come is heard.
   void OnServiceListening(ServiceKind kind) override {
+    if (kind == ServiceKind::kUdp) FlushUdpLine();
     const int bit = kind == ServiceKind::kTcp ? 1 : 2;
     if ((m_nListening.fetch_or(bit) | bit) == 3 && !m_bAnnounced.exchange(true)) {
-      std::fprintf(stderr, "quarvent serve: listening on port %u (TCP and UDP)\n",
-                   static_cast<unsigned>(m_nPort) & 0xFFFFu);
+      std::fprintf(stderr, "quarvent serve: listening on port %u (TCP and UDP)%s\n",
+                   static_cast<unsigned>(m_nPort) & 0xFFFFu,
+                   m_strBind.empty() ? "" : (" at " + m_strBind).c_str());
       std::fflush(stderr);
     }
+  }
+  void OnSessionEnd(const SessionRecord& record) override {
+    std::string line = SessionLine(record);
+    if (m_bKeepServing &&
+        (record.end == SessionEnd::kRejected || record.end == SessionEnd::kNegotiationFailed))
+      line += "; serving on";
+    if (record.kind == ServiceKind::kTcp) {
+      std::fprintf(stderr, "%s\n", line.c_str());
+      std::fflush(stderr);
+      return;
+    }
+    std::lock_guard lock(m_mutex);
+    m_strUdpLine = std::move(line);
   }
   int Ended() const noexcept { return m_nEnded.load(); }
 
  private:
+  void FlushUdpLine() {
+    std::lock_guard lock(m_mutex);
+    if (m_strUdpLine.empty()) return;
+    std::fprintf(stderr, "%s\n", m_strUdpLine.c_str());
+    std::fflush(stderr);
+    m_strUdpLine.clear();
+  }
+
   const int m_nPort;
+  const std::string m_strBind;  // the --bind address as given; empty for all
+  const bool m_bKeepServing;
   std::atomic<int> m_nEnded{0};
   std::atomic<int> m_nListening{0};  // bit 0: TCP listens, bit 1: UDP is bound
   std::atomic<bool> m_bAnnounced{false};
+  std::mutex m_mutex;
+  std::string m_strUdpLine;  // the last UDP session's line, until the next bind
 };
+
+// A whole number of seconds from 1 to max, as milliseconds.
+bool ParseWholeSeconds(const std::string& text, long long max, int64_t* ms) {
+  if (text.empty() || text.size() > 9) return false;
+  long long value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > max) return false;
+  *ms = value * 1000;
+  return true;
+}
+
+// The options into settings, or the usage problem.
+std::string ReadOptions(const ServeArgs& args, int* port, ServiceOptions* options) {
+  if (!ParsePortText(args.port, port)) return "--port: '" + args.port + "' is not a port number";
+  if (!args.bind.empty()) {
+    in_addr addr{};
+    if (::inet_pton(AF_INET, args.bind.c_str(), &addr) != 1)
+      return "--bind: '" + args.bind + "' is not an IPv4 address A.B.C.D";
+    options->bindAddress = ntohl(addr.s_addr);
+  }
+  if (!args.idleTimeout.empty() &&
+      !ParseWholeSeconds(args.idleTimeout, 86400, &options->idleTimeoutMs))
+    return "--idle-timeout: '" + args.idleTimeout + "' is not a whole number of seconds 1..86400";
+  if (!args.maxDuration.empty() &&
+      !ParseWholeSeconds(args.maxDuration, 31536000, &options->maxDurationMs))
+    return "--max-duration: '" + args.maxDuration +
+           "' is not a whole number of seconds 1..31536000";
+  options->keepServing = args.keepServing;
+  return "";
+}
 
 }  // namespace
 
 void DeclareServe(CLI::App& serve, ServeArgs& args) {
   serve.add_flag("-h,--help", args.help);
+  serve.add_flag("--version", args.version);
   serve.add_option("-p,--port", args.port);
+  serve.add_option("--bind", args.bind);
+  serve.add_flag("--keep-serving", args.keepServing);
+  serve.add_option("--idle-timeout", args.idleTimeout);
+  serve.add_option("--max-duration", args.maxDuration);
 }
 
 int RunServe(const ServeArgs& args) {
   int port = kDefaultPort;
-  if (!ParsePortText(args.port, &port))
-    return UsageError("quarvent serve", "--port: '" + args.port + "' is not a port number");
+  ServiceOptions options;
+  const std::string problem = ReadOptions(args, &port, &options);
+  if (!problem.empty()) return UsageError(kCommand, problem);
 
   // The signals are taken by this thread alone (sigtimedwait); the service
   // threads inherit the blocked mask.
@@ -90,11 +244,16 @@ int RunServe(const ServeArgs& args) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  ConsoleServerHost host(port);
+  ConsoleServerHost host(port, args.bind, options.keepServing);
   ListenController controller(host);
+  controller.Tcp().SetOptions(options);
+  controller.Udp().SetOptions(options);
   // A service thread that cannot be created leaves both services idle; the
   // status line has said so.
   if (!controller.OnStartListen()) return 1;
+  // Kept serving, a service ends only when it cannot listen any more; the
+  // process then ends so that whoever started it can start it again.
+  const int endedLimit = options.keepServing ? 1 : 2;
   const timespec tick{0, 100 * 1000 * 1000};
   for (;;) {
     const int sig = sigtimedwait(&signals, nullptr, &tick);
@@ -102,7 +261,7 @@ int RunServe(const ServeArgs& args) {
       controller.OnStopListen();
       return 0;
     }
-    if (host.Ended() >= 2) return 1;
+    if (host.Ended() >= endedLimit) return 1;
   }
 }
 

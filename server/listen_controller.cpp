@@ -28,6 +28,7 @@ class ListenController::Relay final : public ServerHost {
     m_owner.m_host.ShowRecvErrorNotice(kind, utf8, std::move(ack));
   }
   void OnServiceListening(ServiceKind kind) override { m_owner.m_host.OnServiceListening(kind); }
+  void OnSessionEnd(const SessionRecord& record) override { m_owner.m_host.OnSessionEnd(record); }
 
  private:
   ListenController& m_owner;

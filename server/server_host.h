@@ -7,9 +7,13 @@
 // controller also makes some of the same calls from the owner's thread.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "common/stop_signal.h"
@@ -17,6 +21,33 @@
 namespace quarvent {
 
 enum class ServiceKind : int { kTcp = 0, kUdp = 1 };
+
+// How one client session of a service ended.
+enum class SessionEnd {
+  kEndMarkerReceived,  // the client sent the end marker
+  kPeerClosed,         // the peer closed the connection, or sent an empty datagram
+  kReceiveError,       // a receive failed (error holds errno), or a request was malformed
+  kSendError,          // a chunk could not be sent (error holds errno)
+  kIdleTimeout,        // the peer sent nothing, or took nothing, for the idle time
+  kMaxDuration,        // the session reached its longest allowed duration
+  kRejected,           // the negotiation line was refused (detail: the reply sent)
+  kNegotiationFailed,  // no negotiation line could be read (detail: the error text)
+};
+
+// What a service reports about one session once it is over and its socket
+// closed. The counts are every byte that crossed the session's socket,
+// negotiation line and reply included.
+struct SessionRecord {
+  ServiceKind kind = ServiceKind::kTcp;
+  sockaddr_in peer{};         // TCP: the accepted peer; UDP: sender of the last datagram
+  int pattern = -1;           // the negotiated pattern, -1 when none was accepted
+  int64_t bytesReceived = 0;  // bytes taken from the peer
+  int64_t bytesSent = 0;      // bytes sent to the peer
+  int64_t durationMs = 0;     // from acceptance (TCP) or the first datagram (UDP) to the end
+  SessionEnd end = SessionEnd::kPeerClosed;
+  int error = 0;       // errno of kReceiveError and kSendError, else 0
+  std::string detail;  // UTF-8 text of kRejected and kNegotiationFailed
+};
 
 // The acknowledgement of one receive-error notice. The owner keeps a copy and
 // calls Acknowledge() once the user has closed the notice (the console may do
@@ -83,6 +114,9 @@ class ServerHost {
   // from now on is heard. TCP calls it once per start, UDP at every session
   // start, since it binds a fresh socket for each session. Must not block.
   virtual void OnServiceListening(ServiceKind) {}
+  // A client session is over (not called for a session cut by a stop). Must
+  // not block.
+  virtual void OnSessionEnd(const SessionRecord&) {}
 
  protected:
   ~ServerHost() = default;

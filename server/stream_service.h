@@ -15,6 +15,8 @@
 #include "common/transfer.h"
 #include "server/notice_sink.h"
 #include "server/server_host.h"
+#include "server/service_options.h"
+#include "server/session_meter.h"
 
 namespace quarvent {
 
@@ -30,6 +32,9 @@ class StreamService {
   void SetSeed(std::optional<uint32_t> seed) noexcept { m_seed = seed; }
   // Tests: the system-call table that the run installs on its thread.
   void SetOps(const sys::Ops* ops) noexcept { m_ops = ops; }
+  // The settings for unattended use that the next run follows.
+  void SetOptions(const ServiceOptions& options) { m_options = options; }
+  const ServiceOptions& Options() const noexcept { return m_options; }
 
  protected:
   static constexpr char kListeningText[] = "待受中...";
@@ -38,14 +43,17 @@ class StreamService {
   ~StreamService() = default;
 
   // What a run installs on its thread for as long as it lasts: the test's
-  // system-call table, if one was set, and the sink that carries receive
-  // error notices to the host.
+  // system-call table, if one was set, the meter of its sessions in front of
+  // it, and the sink that carries receive error notices to the host.
   class RunScope {
    public:
     RunScope(StreamService& service, StopSignal& stop);
+    ~RunScope();
 
    private:
+    StreamService& m_service;
     std::optional<sys::ScopedOps> m_ops;
+    SessionMeter m_meter;
     ServiceNoticeSink m_sink;
   };
 
@@ -58,6 +66,27 @@ class StreamService {
   void WillOverwrite(int bytes) noexcept {
     if (bytes > m_nOverwritten) m_nOverwritten = bytes;
   }
+
+  // The session's clock and counts start: at once, or with atFirstReceive at
+  // the first byte received. No-op outside a run (a fuzz target's session).
+  void BeginSession(bool atFirstReceive) {
+    if (m_meter) m_meter->BeginSession(atFirstReceive);
+  }
+  // The service waits for the peer: the idle time starts.
+  void BeginWait() {
+    if (m_meter) m_meter->BeginWait();
+  }
+  // Notes in the session's record how a receive that gave `result` (0 or
+  // less) ended it: the peer closed, a time limit, or an error.
+  void NoteReadEnd(int result);
+  // Notes a failed send: a time limit or an error.
+  void NoteSendEnd();
+  // Which limit ended the session's last call, if any.
+  SessionMeter::Expiry Expired() const {
+    return m_meter ? m_meter->Expired() : SessionMeter::Expiry::kNone;
+  }
+  // Hands the session's record, with its counts and duration, to the host.
+  void ReportSession(StopSignal& stop);
 
   // Formats the error text, unless the call failed because of the stop,
   // which is no failure of the service.
@@ -100,11 +129,15 @@ class StreamService {
   char m_line[kLineBufferSize] = {};   // negotiation line, then the reply
   Rand15 m_rng;
   std::string m_strError;  // lives as long as the object; see ErrorText()
+  ServiceOptions m_options;
+  SessionRecord m_record;   // the session being served; reset by BeginClient
+  sockaddr_in m_peer = {};  // TCP: the accepted peer; UDP: sender of the last datagram taken
 
  private:
   const ServiceKind m_kind;
   std::optional<uint32_t> m_seed;
   const sys::Ops* m_ops = nullptr;
+  SessionMeter* m_meter = nullptr;  // the run's meter while a run goes on
 };
 
 }  // namespace quarvent

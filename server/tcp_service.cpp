@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <utility>
 
@@ -34,7 +35,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
     SetSocketOption(listen.Fd(), SO_REUSEADDR, 1);
     int port = 0;
     if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
-    if (BindAnyPort(listen.Fd(), port) < 0) {
+    if (BindPort(listen.Fd(), m_options.bindAddress, port) < 0) {
       FormatError(stop, "bind() Failed.  ErrCode=%d.", errno);
     } else if (::listen(listen.Fd(), 1) < 0) {
       FormatError(stop, "listen() Failed.  ErrCode=%d.", errno);
@@ -47,22 +48,32 @@ int TcpServiceThread::Run(StopSignal& stop) {
             }))
           return 0;
         int fd;
+        sockaddr_in peer{};
+        socklen_t peerLen = sizeof peer;
         // A connection reset before it was taken is not a failure of the
         // listener: accept simply waits for the next one.
-        do fd = ::accept4(listen.Fd(), nullptr, nullptr, SOCK_CLOEXEC);
+        do fd = ::accept4(listen.Fd(), reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
         while (fd < 0 && (errno == EINTR || errno == ECONNABORTED) && !stop.Stopped());
         if (fd < 0) {
           if (stop.Stopped()) return 0;
           FormatError(stop, "accept() Failed.  ErrCode=%d.", errno);
-          break;
+          if (!m_options.keepServing) break;
+          // Kept serving: the reason goes to the status line, and a failure
+          // that persists (no descriptors left) is retried once a second.
+          if (!stop.IfRunning([&] { m_host.SetStatusText(m_strError); })) return 0;
+          if (stop.WaitFor(std::chrono::seconds(1))) return 0;
+          continue;
         }
         AttachedSocket conn(stop, Socket(fd));
         if (!conn.Attached()) return 0;
+        m_peer = peer;
+        BeginSession(false);
         const Outcome outcome = ServeConnection(conn.Fd(), stop);
         conn.Shutdown();
         conn.Close();
         if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
-        if (outcome == Outcome::kServiceEnds) break;
+        ReportSession(stop);
+        if (outcome == Outcome::kServiceEnds && !m_options.keepServing) break;
         if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
       }
     }
@@ -89,16 +100,25 @@ TcpServiceThread::Outcome TcpServiceThread::ServeClient(int conn, StopSignal& st
   const int received = RecvString(conn, m_line, kLineBufferSize);
   if (received <= 0) {
     if (stop.Stopped()) return Outcome::kStopped;
+    NoteReadEnd(received);
+    // A peer that let its time run out is closed without a word, and the
+    // next client is served.
+    if (Expired() != SessionMeter::Expiry::kNone) return Outcome::kNextClient;
     FormatError(stop, "ﾈｺﾞｼｴｰｼｮﾝ失敗.  ErrCode=%d.", received < 0 ? errno : 0);
+    m_record.end = SessionEnd::kNegotiationFailed;
+    m_record.detail = m_strError;
     SendString(conn, Utf8ToCp932(m_strError).c_str());
     return Outcome::kServiceEnds;
   }
   const int pattern = ParseNegotiation(m_line);
   if (pattern < 0) {
     // The rejection goes to the client only; the error text stays as it is.
+    m_record.end = SessionEnd::kRejected;
+    m_record.detail = Cp932ToUtf8(m_line);
     SendString(conn, m_line);
     return Outcome::kServiceEnds;
   }
+  m_record.pattern = pattern;
   return Stream(conn, pattern, stop);
 }
 
@@ -113,16 +133,29 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
   for (;;) {
     if (rule.interval > 0 && k % static_cast<uint32_t>(rule.interval) == 0) {
       char word[4];
-      if (RecvFull(conn, word, 4) < 4) break;
+      BeginWait();
+      const int got = RecvFull(conn, word, 4);
+      if (got < 4) {
+        NoteReadEnd(got);
+        break;
+      }
       const int32_t length = GetLengthWord(word);
-      if (length == kEndMarker) break;
+      if (length == kEndMarker) {
+        m_record.end = SessionEnd::kEndMarkerReceived;
+        break;
+      }
       // The rest is counted in bytes, length - 4 of them (UDP counts whole datagrams).
       // A client that closed before its request was complete gets no chunk.
-      if (ReadRequestBody(conn, length) <= 0) break;
+      const int body = ReadRequestBody(conn, length);
+      if (body <= 0) {
+        NoteReadEnd(body);
+        break;
+      }
     }
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
     if (sys::Send(conn, buf, static_cast<size_t>(size)) < 0) {
+      NoteSendEnd();
       // A failed chunk send empties the TCP error text (UDP records its error).
       if (!stop.Stopped()) m_strError.clear();
       break;
@@ -142,7 +175,11 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
 // in step.
 int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
   long long remaining = static_cast<long long>(length) - 4;
-  if (remaining <= 0) return remaining < 0 ? -1 : 1;
+  if (remaining < 0) {
+    errno = EPROTO;  // a length word below 4 cannot count itself
+    return -1;
+  }
+  if (remaining == 0) return 1;
   while (remaining > 0) {
     const int piece =
         remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;

@@ -30,17 +30,19 @@ int UdpServiceThread::Run(StopSignal& stop) {
     if (!sock.Attached()) return 0;
     int port = 0;
     if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
-    if (BindAnyPort(sock.Fd(), port) < 0) {
+    if (BindPort(sock.Fd(), m_options.bindAddress, port) < 0) {
       FormatError(stop, "bind() UDP Failed.  ErrCode=%d.", errno);
       break;
     }
     if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kUdp); })) return 0;
+    BeginSession(true);
     const Outcome outcome = ServeSession(sock.Fd(), stop);
     if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
     // Closing the socket drops whatever the ended session still has queued.
     sock.Shutdown();
     sock.Close();
-    if (outcome == Outcome::kServiceEnds) break;
+    ReportSession(stop);
+    if (outcome == Outcome::kServiceEnds && !m_options.keepServing) break;
     if (!stop.IfRunning([&] { m_host.SetStatusText(kListeningText); })) return 0;
     created = Socket::Udp();
     if (!created) FormatError(stop, "socket() UDP Failed.  ErrCode=%d.", errno);
@@ -59,15 +61,23 @@ UdpServiceThread::Outcome UdpServiceThread::Session(int sock, StopSignal& stop) 
   const int received = RecvFromString(sock, m_line, kLineBufferSize, &m_peer);
   if (received <= 0) {
     if (stop.Stopped()) return Outcome::kStopped;
+    NoteReadEnd(received);
+    // A line that stopped coming ends the session without a word.
+    if (Expired() != SessionMeter::Expiry::kNone) return Outcome::kNextSession;
     FormatError(stop, "ﾈｺﾞｼｴｰｼｮﾝ失敗.  ErrCode=%d.", received < 0 ? errno : 0);
+    m_record.end = SessionEnd::kNegotiationFailed;
+    m_record.detail = m_strError;
     SendToString(sock, Utf8ToCp932(m_strError).c_str(), m_peer);
     return Outcome::kServiceEnds;
   }
   const int pattern = ParseNegotiation(m_line);
   if (pattern < 0) {
+    m_record.end = SessionEnd::kRejected;
+    m_record.detail = Cp932ToUtf8(m_line);
     SendToString(sock, m_line, m_peer);
     return Outcome::kServiceEnds;
   }
+  m_record.pattern = pattern;
   return Stream(sock, pattern, stop);
 }
 
@@ -81,21 +91,38 @@ UdpServiceThread::Outcome UdpServiceThread::Stream(int sock, int pattern, StopSi
   WillOverwrite(kDatagramRoom);
 
   for (;;) {
+    BeginWait();
     const int n = RecvFromFull(sock, buf, 4, &m_peer);
-    if (n < 4) break;
+    if (n < 4) {
+      // A datagram of 1 to 3 bytes is a malformed request.
+      if (n > 0) errno = EPROTO;
+      NoteReadEnd(n > 0 ? -1 : n);
+      break;
+    }
     long long length = GetLengthWord(buf);
-    if (length == kEndMarker) break;
+    if (length == kEndMarker) {
+      m_record.end = SessionEnd::kEndMarkerReceived;
+      break;
+    }
     // A message is never longer than the transfer buffer: a larger announced
     // length waits for no more than a whole buffer's worth of datagrams.
     if (length > kMaxMessageSize) length = kMaxMessageSize;
     // The rest is counted in whole datagrams (TCP counts bytes), read only if the first was short.
-    if (length - n > 0 && RecvFromFull(sock, buf, static_cast<int>(length - 4), &m_peer) < 0) break;
+    if (length - n > 0) {
+      const int rest = RecvFromFull(sock, buf, static_cast<int>(length - 4), &m_peer);
+      if (rest < 0) {
+        NoteReadEnd(rest);
+        break;
+      }
+    }
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
     if (sys::SendTo(sock, buf, static_cast<size_t>(size),
                     reinterpret_cast<const sockaddr*>(&m_peer), sizeof m_peer) < 0) {
+      const int err = errno;
+      NoteSendEnd();
       // A failed chunk send leaves "Error=%d" in the UDP error text (TCP empties it).
-      FormatError(stop, "Error=%d", errno);
+      FormatError(stop, "Error=%d", err);
       break;
     }
     if (!CountChunk(progress, stop)) return Outcome::kStopped;

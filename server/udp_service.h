@@ -35,8 +35,6 @@ class UdpServiceThread : public StreamService {
  private:
   Outcome Session(int sock, StopSignal& stop);
   Outcome Stream(int sock, int pattern, StopSignal& stop);
-
-  sockaddr_in m_peer = {};  // sender of the last datagram taken
 };
 
 }  // namespace quarvent

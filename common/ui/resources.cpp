@@ -18,12 +18,11 @@ QString LoadString(int id) {
   }
 }
 
-namespace {
-
-// The application icon at one size: two arrows in opposite directions on a
-// dark blue tile, the traffic that flows between the two programs. Drawn in a
-// few flat colours so that it stays legible at 16 x 16.
-QPixmap DrawMainFrame(int size) {
+// Two arrows in opposite directions on a dark blue tile, the traffic that
+// flows between the two programs. Drawn in a few flat colours so that it stays
+// legible at 16 x 16. packaging/quarvent.svg is the same drawing on the same
+// 32-unit grid.
+QImage DrawAppIcon(int size) {
   QImage image(size, size, QImage::Format_ARGB32_Premultiplied);
   image.fill(Qt::transparent);
   QPainter painter(&image);
@@ -50,7 +49,13 @@ QPixmap DrawMainFrame(int size) {
   arrow(10 * s, true, QColor(0, 255, 255));
   arrow(22 * s, false, QColor(255, 255, 0));
   painter.end();
-  return QPixmap::fromImage(image);
+  return image;
+}
+
+namespace {
+
+QPixmap DrawMainFrame(int size) {
+  return QPixmap::fromImage(DrawAppIcon(size));
 }
 
 }  // namespace

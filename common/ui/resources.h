@@ -4,6 +4,7 @@
 #pragma once
 
 #include <QIcon>
+#include <QImage>
 #include <QString>
 
 namespace quarvent {
@@ -21,6 +22,10 @@ enum class Program { Client, Server };
 
 // The string resource with that id; empty when there is none.
 QString LoadString(int id);
+
+// The application icon drawn at size x size pixels: the window icon, and the
+// icons that the packages install. Needs no QGuiApplication.
+QImage DrawAppIcon(int size);
 
 // The icon resource with that id (kIdrMainFrame: 32 x 32 and 16 x 16 images);
 // a null icon when there is none. Needs a running QGuiApplication.

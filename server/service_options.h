@@ -1,0 +1,26 @@
+// Settings of the stream services for a server that runs unattended. The
+// defaults are the services' own behaviour: every address, no time limits,
+// and a rejected or failed negotiation ends the service.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+namespace quarvent {
+
+struct ServiceOptions {
+  // A rejected or failed negotiation (or a failed accept) ends the session
+  // only; the service takes the next client on the same port.
+  bool keepServing = false;
+  // A peer that sends nothing the service waits for (a whole TCP negotiation
+  // line from acceptance, a request, the rest of a UDP line), or takes
+  // nothing of a chunk being sent, for this long ends its session. 0: no limit.
+  int64_t idleTimeoutMs = 0;
+  // A session ends this long after it began. 0: no limit.
+  int64_t maxDurationMs = 0;
+  // The IPv4 address both services bind, host byte order.
+  uint32_t bindAddress = INADDR_ANY;
+};
+
+}  // namespace quarvent
