@@ -6,6 +6,8 @@
 # losses. Writes a Markdown table on stdout. Needs root.
 #
 #   bench/path_bench.sh path/to/quarvent [SECONDS per run, default 5]
+# RATES (tc rates, "10mbit 100mbit 1000mbit"), LOSSES (per mille, "0 1 10")
+# and UDP_TIMEOUT_MS (50) may be set in the environment.
 set -uo pipefail
 QUARVENT=$(realpath "$1")
 SECONDS_PER_RUN=${2:-5}
@@ -30,7 +32,11 @@ IPERF_PORT=47101
 UDP_TIMEOUT_MS=${UDP_TIMEOUT_MS:-50}
 
 bed_up || exit 1
-ip netns exec "$BED_A" "$QUARVENT" serve --port "$PORT" 2>"$WORK/serve.log" &
+# A UDP run's end marker can be lost too, which leaves the server's session
+# waiting for requests: the idle timeout ends such a session, and the service
+# listens again.
+ip netns exec "$BED_A" "$QUARVENT" serve --port "$PORT" --keep-serving --idle-timeout 2 \
+  2>"$WORK/serve.log" &
 PIDS+=($!)
 ip netns exec "$BED_A" iperf3 -s -p "$IPERF_PORT" >/dev/null 2>&1 &
 PIDS+=($!)
@@ -88,10 +94,10 @@ echo "UDP runs use --udp-timeout ${UDP_TIMEOUT_MS}. Cells of patterns 7-10: MB/s
 echo
 echo "| Rate | Loss | P0 TCP / iperf3 | P1 TCP / iperf3 | P2 TCP / iperf3 | P7 TCP | P7 UDP | P8 TCP | P8 UDP | P9 TCP | P9 UDP | P10 TCP | P10 UDP |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|---|---|"
-for rate in 10mbit 100mbit 1000mbit; do
+for rate in ${RATES:-10mbit 100mbit 1000mbit}; do
   bed_rate A "$rate"
   bed_rate B "$rate"
-  for loss in 0 1 10; do
+  for loss in ${LOSSES:-0 1 10}; do
     bed_loss A "$loss"
     bed_loss B "$loss"
     row="| ${rate%mbit} Mbit/s | $(awk "BEGIN{printf \"%g %%\", $loss / 10}") "
@@ -109,6 +115,7 @@ for rate in 10mbit 100mbit 1000mbit; do
       row+="| $(cell rtt) "
       quarvent_run --pattern "$p" -u --udp-timeout "$UDP_TIMEOUT_MS"
       row+="| $(cell rtt) "
+      [ "$loss" -eq 0 ] || sleep 3 # past the idle timeout of a session whose end marker was lost
       echo "  rate $rate loss $loss pattern $p done" >&2
     done
     echo "$row|"
