@@ -79,7 +79,7 @@ struct Plot {
 };
 
 // The value axis: grid lines, tick labels and the title above it.
-void DrawValueAxis(QPainter& p, const Plot& plot, double step, const QString& title) {
+void DrawValueAxis(QPainter& p, const Plot& plot, double step, const QString& title, int lift) {
   const QFontMetrics fm = p.fontMetrics();
   const int decimals = Decimals(step);
   for (int i = 0;; ++i) {
@@ -93,7 +93,7 @@ void DrawValueAxis(QPainter& p, const Plot& plot, double step, const QString& ti
     p.drawText(QRect(0, y - fm.height() / 2, plot.area.left() - 6, fm.height()),
                Qt::AlignRight | Qt::AlignVCenter, label);
   }
-  p.drawText(QPoint(plot.area.left() - 40, plot.area.top() - fm.descent() - 4), title);
+  p.drawText(QPoint(8, plot.area.top() - fm.descent() - 4 - lift), title);
 }
 
 // The time axis's grid lines, and its tick labels when labels is set.
@@ -115,11 +115,23 @@ void DrawTimeAxis(QPainter& p, const Plot& plot, double step, bool labels) {
   }
 }
 
-// The entries of a legend, top right inside the plot.
-void DrawLegend(QPainter& p, const Plot& plot, const QList<std::pair<QColor, QString>>& entries) {
+// The line of a series: solid, or dashed where it may lie on another.
+QPen Pen(const QColor& color, bool dashed) {
+  QPen pen(color, dashed ? 1.5 : 2.2, dashed ? Qt::DashLine : Qt::SolidLine, Qt::RoundCap,
+           Qt::RoundJoin);
+  return pen;
+}
+
+// The entries of a legend, top right inside the plot, each with its line.
+struct LegendEntry {
+  QColor color;
+  bool dashed;
+  QString text;
+};
+void DrawLegend(QPainter& p, const Plot& plot, const QList<LegendEntry>& entries) {
   const QFontMetrics fm = p.fontMetrics();
   int width = 0;
-  for (const auto& entry : entries) width = std::max(width, fm.horizontalAdvance(entry.second));
+  for (const auto& entry : entries) width = std::max(width, fm.horizontalAdvance(entry.text));
   const int rowH = fm.height() + 2;
   const QRect box(plot.area.right() - width - 40, plot.area.top() + 6, width + 32,
                   rowH * static_cast<int>(entries.size()) + 6);
@@ -128,8 +140,8 @@ void DrawLegend(QPainter& p, const Plot& plot, const QList<std::pair<QColor, QSt
   p.drawRect(box);
   p.setBrush(Qt::NoBrush);
   int y = box.top() + 3 + rowH / 2;
-  for (const auto& [color, text] : entries) {
-    p.setPen(QPen(color, 2));
+  for (const auto& [color, dashed, text] : entries) {
+    p.setPen(Pen(color, dashed));
     p.drawLine(box.left() + 6, y, box.left() + 22, y);
     p.setPen(Qt::black);
     p.drawText(QPoint(box.left() + 26, y + fm.ascent() / 2 - 1), text);
@@ -140,9 +152,9 @@ void DrawLegend(QPainter& p, const Plot& plot, const QList<std::pair<QColor, QSt
 // One series of a run as a line through the middles of its intervals; a
 // gap in it (no value) breaks the line.
 template <class Value>
-void DrawSeries(QPainter& p, const Plot& plot, const ChartRun& run, const QColor& color,
-                double width, Value value) {
-  p.setPen(QPen(color, width, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+void DrawSeries(QPainter& p, const Plot& plot, const ChartRun& run, const QPen& pen, Value value) {
+  const double width = pen.widthF();
+  p.setPen(pen);
   QPolygonF line;
   const auto flush = [&] {
     if (line.size() == 1) p.drawEllipse(line.front(), width, width);
@@ -187,7 +199,7 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
   const double x1 = std::max(history.EndS(), x0 + 10);
 
   const int left = rect.left() + 78, right = rect.right() - 16;
-  const int top = rect.top() + 44, bottom = rect.bottom() - 2 * fm.height() - 14;
+  const int top = rect.top() + 2 * fm.height() + 16, bottom = rect.bottom() - 2 * fm.height() - 14;
   const int gap = 2 * fm.height() + 16;
   const int rateH = anyRtt ? (bottom - top - gap) * 3 / 5 : bottom - top;
   Plot rate{QRect(left, top, right - left, rateH), x0, x1, 1};
@@ -205,28 +217,54 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
     const int b = std::max(a + 1, static_cast<int>(std::lround(rate.X(std::min(to, x1)))));
     if (i % 2 == 1)
       p.fillRect(QRect(a, top - fm.height() - 6, b - a, bottom - top + fm.height() + 6), kBand);
+    // The label may run on to where the next run's band begins.
+    const int room =
+        (i + 1 < runs.size() ? static_cast<int>(std::lround(rate.X(runs[i + 1].offsetS)))
+                             : rate.area.right()) -
+        a - 4;
     p.setPen(Qt::darkGray);
-    const QString label = fm.elidedText(PatternLabel(run), Qt::ElideRight, std::max(b - a - 4, 0));
-    p.drawText(QRect(a + 2, top - fm.height() - 4, b - a - 4, fm.height()), Qt::AlignLeft, label);
+    // The whole entry where it fits, else as much of it as fits after its
+    // number, else the number alone.
+    const QString number = QStringLiteral("#%1").arg(run.pattern);
+    QString label = fm.elidedText(PatternLabel(run), Qt::ElideRight, std::max(room, 0));
+    if (label.size() <= number.size() + 2) label = number;
+    p.drawText(QRect(a + 2, top - fm.height() - 4, std::max(room, 0), fm.height()), Qt::AlignLeft,
+               label);
   }
 
   DrawValueAxis(p, rate, rateStep,
-                QStringLiteral("スループット [%1]").arg(QString::fromLatin1(unit.name)));
+                QStringLiteral("スループット [%1]").arg(QString::fromLatin1(unit.name)),
+                fm.height() + 4);
   DrawTimeAxis(p, rate, timeStep, !anyRtt);
   const double divisor = unit.divisor;
+  // Sent after received and dashed: in request and response they are equal.
   for (const ChartRun& run : runs) {
-    DrawSeries(p, rate, run, kSent, 1.5, [divisor](const ChartPoint& point, double* v) {
-      *v = point.sentRate / divisor;
+    DrawSeries(p, rate, run, Pen(kReceived, false), [divisor](const ChartPoint& point, double* v) {
+      *v = point.receivedRate / divisor;
       return true;
     });
-    DrawSeries(p, rate, run, kReceived, 2, [divisor](const ChartPoint& point, double* v) {
-      *v = point.receivedRate / divisor;
+    DrawSeries(p, rate, run, Pen(kSent, true), [divisor](const ChartPoint& point, double* v) {
+      *v = point.sentRate / divisor;
       return true;
     });
   }
   p.setPen(Qt::black);
   p.drawRect(rate.area);
-  DrawLegend(p, rate, {{kReceived, QStringLiteral("受信")}, {kSent, QStringLiteral("送信")}});
+  // The legend tells the latest interval's values.
+  const ChartPoint* latest = nullptr;
+  for (const ChartRun& run : runs)
+    for (const ChartPoint& point : run.points)
+      if (point.endS > point.startS) latest = &point;
+  const auto rateText = [&](const char* name, double value) {
+    return latest == nullptr ? QString::fromUtf8(name)
+                             : QStringLiteral("%1  %2 %3")
+                                   .arg(QString::fromUtf8(name))
+                                   .arg(value / divisor, 0, 'f', 2)
+                                   .arg(QString::fromLatin1(unit.name));
+  };
+  DrawLegend(p, rate,
+             {{kReceived, false, rateText("受信", latest ? latest->receivedRate : 0)},
+              {kSent, true, rateText("送信", latest ? latest->sentRate : 0)}});
 
   Plot last = rate;
   if (anyRtt) {
@@ -234,21 +272,28 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
              x0, x1, 1};
     const double rttStep = NiceStep(std::max(maxRtt, 1e-3), 3);
     rtt.yMax = std::ceil(std::max(maxRtt, 1e-3) / rttStep - 1e-9) * rttStep;
-    DrawValueAxis(p, rtt, rttStep, QStringLiteral("往復時間 [ms]"));
+    DrawValueAxis(p, rtt, rttStep, QStringLiteral("往復時間 [ms]"), 0);
     DrawTimeAxis(p, rtt, timeStep, true);
     for (const ChartRun& run : runs) {
-      DrawSeries(p, rtt, run, kP99, 1.5, [](const ChartPoint& point, double* v) {
+      DrawSeries(p, rtt, run, Pen(kP99, false), [](const ChartPoint& point, double* v) {
         *v = point.rttP99Ms;
         return point.hasRtt;
       });
-      DrawSeries(p, rtt, run, kP50, 2, [](const ChartPoint& point, double* v) {
+      DrawSeries(p, rtt, run, Pen(kP50, false), [](const ChartPoint& point, double* v) {
         *v = point.rttP50Ms;
         return point.hasRtt;
       });
     }
     p.setPen(Qt::black);
     p.drawRect(rtt.area);
-    DrawLegend(p, rtt, {{kP50, QStringLiteral("p50")}, {kP99, QStringLiteral("p99")}});
+    const bool latestRtt = latest != nullptr && latest->hasRtt;
+    const auto rttText = [latestRtt](const char* name, double value) {
+      return latestRtt ? QStringLiteral("%1  %2 ms").arg(QLatin1String(name)).arg(value, 0, 'f', 3)
+                       : QString::fromLatin1(name);
+    };
+    DrawLegend(p, rtt,
+               {{kP50, false, rttText("p50", latestRtt ? latest->rttP50Ms : 0)},
+                {kP99, false, rttText("p99", latestRtt ? latest->rttP99Ms : 0)}});
     last = rtt;
   }
   p.setPen(Qt::black);
