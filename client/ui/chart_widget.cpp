@@ -199,7 +199,7 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
   const double x1 = std::max(history.EndS(), x0 + 10);
 
   const int left = rect.left() + 78, right = rect.right() - 16;
-  const int top = rect.top() + 2 * fm.height() + 16, bottom = rect.bottom() - 2 * fm.height() - 14;
+  const int top = rect.top() + 3 * fm.height() + 18, bottom = rect.bottom() - 2 * fm.height() - 14;
   const int gap = 2 * fm.height() + 16;
   const int rateH = anyRtt ? (bottom - top - gap) * 3 / 5 : bottom - top;
   Plot rate{QRect(left, top, right - left, rateH), x0, x1, 1};
@@ -216,7 +216,8 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
     const int a = static_cast<int>(std::lround(rate.X(from)));
     const int b = std::max(a + 1, static_cast<int>(std::lround(rate.X(std::min(to, x1)))));
     if (i % 2 == 1)
-      p.fillRect(QRect(a, top - fm.height() - 6, b - a, bottom - top + fm.height() + 6), kBand);
+      p.fillRect(QRect(a, top - 2 * fm.height() - 8, b - a, bottom - top + 2 * fm.height() + 8),
+                 kBand);
     // The label may run on to where the next run's band begins.
     const int room =
         (i + 1 < runs.size() ? static_cast<int>(std::lround(rate.X(runs[i + 1].offsetS)))
@@ -228,13 +229,24 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
     const QString number = QStringLiteral("#%1").arg(run.pattern);
     QString label = fm.elidedText(PatternLabel(run), Qt::ElideRight, std::max(room, 0));
     if (label.size() <= number.size() + 2) label = number;
-    p.drawText(QRect(a + 2, top - fm.height() - 4, std::max(room, 0), fm.height()), Qt::AlignLeft,
-               label);
+    p.drawText(QRect(a + 2, top - 2 * fm.height() - 6, std::max(room, 0), fm.height()),
+               Qt::AlignLeft, label);
+    // Below it, the mean receive throughput of what is drawn of the run.
+    double bytes = 0, seconds = 0;
+    for (const ChartPoint& point : run.points) {
+      bytes += static_cast<double>(point.bytesReceived);
+      seconds += point.endS - point.startS;
+    }
+    if (seconds > 0) {
+      const QString mean = QStringLiteral("平均 %1").arg(bytes / seconds / unit.divisor, 0, 'f', 2);
+      p.drawText(QRect(a + 2, top - fm.height() - 4, std::max(room, 0), fm.height()), Qt::AlignLeft,
+                 fm.elidedText(mean, Qt::ElideRight, std::max(room, 0)));
+    }
   }
 
   DrawValueAxis(p, rate, rateStep,
                 QStringLiteral("スループット [%1]").arg(QString::fromLatin1(unit.name)),
-                fm.height() + 4);
+                2 * fm.height() + 6);
   DrawTimeAxis(p, rate, timeStep, !anyRtt);
   const double divisor = unit.divisor;
   // Sent after received and dashed: in request and response they are equal.

@@ -295,6 +295,7 @@ class ChartTest : public QObject {
                                            "rtt_p99_us"));
     QCOMPARE(rows.size(), intervals.size() + 1);
     qint64 csvReceived = 0, csvSent = 0;
+    bool roundTrips = false;
     for (int i = 1; i < rows.size(); ++i) {
       const QStringList cells = rows[i].split(u',');
       QCOMPARE(cells.size(), 10);
@@ -302,8 +303,9 @@ class ChartTest : public QObject {
       QCOMPARE(cells[2], QStringLiteral("tcp"));
       csvReceived += cells[5].toLongLong();
       csvSent += cells[6].toLongLong();
-      QVERIFY(!cells[8].isEmpty() || cells[6] == QStringLiteral("0"));
+      roundTrips = roundTrips || !cells[8].isEmpty();
     }
+    QVERIFY(roundTrips);
     QVERIFY(Lines(dlg).contains(SizeLine("受信", csvReceived)));
     QVERIFY(Lines(dlg).contains(SizeLine("送信", csvSent)));
     QCOMPARE(csvReceived, received);
