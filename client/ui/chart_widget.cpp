@@ -122,30 +122,26 @@ QPen Pen(const QColor& color, bool dashed) {
   return pen;
 }
 
-// The entries of a legend, top right inside the plot, each with its line.
+// The entries of a legend in one row, each with its line: on the plot's
+// title row (lift as for DrawValueAxis), flush right, clear of the data.
 struct LegendEntry {
   QColor color;
   bool dashed;
   QString text;
 };
-void DrawLegend(QPainter& p, const Plot& plot, const QList<LegendEntry>& entries) {
+void DrawLegend(QPainter& p, const Plot& plot, int lift, const QList<LegendEntry>& entries) {
   const QFontMetrics fm = p.fontMetrics();
-  int width = 0;
-  for (const auto& entry : entries) width = std::max(width, fm.horizontalAdvance(entry.text));
-  const int rowH = fm.height() + 2;
-  const QRect box(plot.area.right() - width - 40, plot.area.top() + 6, width + 32,
-                  rowH * static_cast<int>(entries.size()) + 6);
-  p.setPen(QColor(160, 160, 160));
-  p.setBrush(QColor(255, 255, 255, 230));
-  p.drawRect(box);
-  p.setBrush(Qt::NoBrush);
-  int y = box.top() + 3 + rowH / 2;
-  for (const auto& [color, dashed, text] : entries) {
-    p.setPen(Pen(color, dashed));
-    p.drawLine(box.left() + 6, y, box.left() + 22, y);
+  const int baseline = plot.area.top() - fm.descent() - 4 - lift;
+  const int lineY = baseline - fm.ascent() / 2 + 1;
+  int x = plot.area.right();
+  for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+    x -= fm.horizontalAdvance(it->text);
     p.setPen(Qt::black);
-    p.drawText(QPoint(box.left() + 26, y + fm.ascent() / 2 - 1), text);
-    y += rowH;
+    p.drawText(QPoint(x, baseline), it->text);
+    x -= 24;
+    p.setPen(Pen(it->color, it->dashed));
+    p.drawLine(x, lineY, x + 18, lineY);
+    x -= 14;
   }
 }
 
@@ -238,7 +234,12 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
       seconds += point.endS - point.startS;
     }
     if (seconds > 0) {
-      const QString mean = QStringLiteral("平均 %1").arg(bytes / seconds / unit.divisor, 0, 'f', 2);
+      // Three or four digits: enough to compare, short enough for a band.
+      const double value = bytes / seconds / unit.divisor;
+      const QString mean = QStringLiteral("平均 %1").arg(value, 0, 'f',
+                                                         value >= 100  ? 0
+                                                         : value >= 10 ? 1
+                                                                       : 2);
       p.drawText(QRect(a + 2, top - fm.height() - 4, std::max(room, 0), fm.height()), Qt::AlignLeft,
                  fm.elidedText(mean, Qt::ElideRight, std::max(room, 0)));
     }
@@ -274,7 +275,7 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
                                    .arg(value / divisor, 0, 'f', 2)
                                    .arg(QString::fromLatin1(unit.name));
   };
-  DrawLegend(p, rate,
+  DrawLegend(p, rate, 2 * fm.height() + 6,
              {{kReceived, false, rateText("受信", latest ? latest->receivedRate : 0)},
               {kSent, true, rateText("送信", latest ? latest->sentRate : 0)}});
 
@@ -303,7 +304,7 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history) {
       return latestRtt ? QStringLiteral("%1  %2 ms").arg(QLatin1String(name)).arg(value, 0, 'f', 3)
                        : QString::fromLatin1(name);
     };
-    DrawLegend(p, rtt,
+    DrawLegend(p, rtt, 0,
                {{kP50, false, rttText("p50", latestRtt ? latest->rttP50Ms : 0)},
                 {kP99, false, rttText("p99", latestRtt ? latest->rttP99Ms : 0)}});
     last = rtt;

@@ -90,6 +90,8 @@ CClientDlg::~CClientDlg() {
   m_bTasksOpen = false;
   for (auto& entry : m_timers) entry.second->stop();
   m_controller.reset();
+  // The chart window reads the history, a member: it goes first.
+  delete m_chartWnd;
 }
 
 // Template 102, in tab order: the order of creation is the focus chain.
