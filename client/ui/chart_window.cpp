@@ -2,13 +2,13 @@
 
 #include <QAction>
 #include <QContextMenuEvent>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QImageWriter>
 #include <QMenu>
 #include <QVBoxLayout>
 
 #include "client/ui/chart_widget.h"
+#include "client/ui/save_file_name.h"
 #include "common/ui/message_box.h"
 
 namespace quarvent {
@@ -37,9 +37,9 @@ void CChartWindow::contextMenuEvent(QContextMenuEvent* event) {
 }
 
 void CChartWindow::OnSavePng() {
-  QString path = QFileDialog::getSaveFileName(this, QStringLiteral("グラフを保存"),
-                                              QStringLiteral("quarvent-chart.png"),
-                                              QStringLiteral("PNG (*.png)"));
+  QString path =
+      AskSaveFileName(this, QStringLiteral("グラフを保存"), QStringLiteral("quarvent-chart.png"),
+                      QStringLiteral("PNG (*.png)"));
   if (path.isEmpty()) return;
   if (QFileInfo(path).suffix().isEmpty()) path += QStringLiteral(".png");
   SavePng(path);

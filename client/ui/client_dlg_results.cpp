@@ -3,7 +3,6 @@
 // the measurement log, and the writing of a results file.
 #include <QAction>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -15,6 +14,7 @@
 #include "client/ui/chart_widget.h"
 #include "client/ui/chart_window.h"
 #include "client/ui/client_dlg.h"
+#include "client/ui/save_file_name.h"
 #include "common/ui/message_box.h"
 
 namespace quarvent {
@@ -129,9 +129,9 @@ void CClientDlg::OnSaveResults() {
   QStringList filters;
   for (int i = 0; i < kSaveTypeCount; ++i) filters << SaveTypes()[i].filter;
   QString selected = filters.front();
-  QString path = QFileDialog::getSaveFileName(this, QStringLiteral("結果を保存"),
-                                              QStringLiteral("quarvent-results.txt"),
-                                              filters.join(QStringLiteral(";;")), &selected);
+  QString path =
+      AskSaveFileName(this, QStringLiteral("結果を保存"), QStringLiteral("quarvent-results.txt"),
+                      filters.join(QStringLiteral(";;")), &selected);
   if (path.isEmpty()) return;
   // The name's suffix decides; a name without one takes the chosen type's.
   const SaveType* type = nullptr;

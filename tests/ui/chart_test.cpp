@@ -5,15 +5,19 @@
 #include <QAction>
 #include <QApplication>
 #include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMenu>
 #include <QMessageBox>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "client/csv_report.h"
 #include "client/format.h"
 #include "client/ui/chart_history.h"
 #include "client/ui/chart_widget.h"
@@ -231,6 +235,43 @@ class ChartTest : public QObject {
     QCOMPARE(dlg.History().Runs().size(), size_t{1});
     QCOMPARE(dlg.History().Runs().front().pattern, 8);
     QCOMPARE(dlg.Log().RunEnds().size(), size_t{1});
+  }
+
+  void SaveAsksForAFileTakesTheTypeChosenAndLeavesNoSettings() {
+    CClientDlg dlg(FastTiming());
+    dlg.show();
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    // Qt's file dialog keeps its state in QtProject.conf: it must not be
+    // written (nor created) by saving.
+    const QFileInfo conf(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                         QStringLiteral("/QtProject.conf"));
+    const bool confBefore = conf.exists();
+    const QDateTime confTime = conf.lastModified();
+    bool wasFileDialog = false;
+    ModalWatcher watcher(
+        [&](QWidget* modal) {
+          auto* files = qobject_cast<QFileDialog*>(modal);
+          if (files == nullptr) {
+            modal->close();
+            return;
+          }
+          wasFileDialog = true;
+          files->selectNameFilter(QStringLiteral("CSV (*.csv)"));
+          files->selectFile(dir.filePath(QStringLiteral("kept")));  // no suffix
+          static_cast<QDialog*>(files)->accept();                   // as its save button does
+        },
+        &dlg, kRunTimeoutMs);
+    dlg.OnSaveResults();
+    QCOMPARE(watcher.Count(), 1);
+    QVERIFY(wasFileDialog);
+    // The type chosen gave the content and the suffix.
+    QCOMPARE(FileBytes(dir.filePath(QStringLiteral("kept.csv"))),
+             QByteArray::fromStdString(quarvent::CsvHeader()));
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("kept"))));
+    QFileInfo confAfter(conf.filePath());
+    QCOMPARE(confAfter.exists(), confBefore);
+    if (confBefore) QCOMPARE(confAfter.lastModified(), confTime);
   }
 
   void SavedResultsMatchTheReport() {
