@@ -12,7 +12,7 @@ with the same chunk size runs too, for context. MB = 2^20 bytes.
 
     ./run.sh bench [--reps 3] [--seconds 2] [--patterns 0-10] [--protocols tcp,udp]
                    [--placements split,shared] [--no-iperf] [--micro] [--raw FILE]
-                   [--dialog | --dialog-only] [--dialog-seconds 15]
+                   [--dialog | --dialog-only] [--dialog-seconds 15] [--dialog-chart]
 """
 
 import argparse
@@ -188,12 +188,15 @@ def dialog_vs_console(args, out):
     """A pattern-7 TCP run of the client dialog (offscreen, bench/dialog_bench
     clicking through it as a user would) against `quarvent measure --duration
     15` on the same server, interleaved; both 15 s unless --dialog-seconds
-    says otherwise. The dialog's run must cost the measurement nothing."""
+    says otherwise. With --dialog-chart the dialog's グラフ window is open
+    and drawing through the run. The dialog's run must cost the measurement
+    nothing."""
     exe = os.path.join(args.build, "bench", "dialog_bench")
     if not os.access(exe, os.X_OK):
         print("\n(dialog vs console: %s is not built; configure with the dialogs)" % exe, file=out)
         return
-    log("== dialog vs console, pattern 7 over TCP, %g s runs" % args.dialog_seconds)
+    log("== dialog%s vs console, pattern 7 over TCP, %g s runs"
+        % (" with its chart open" if args.dialog_chart else "", args.dialog_seconds))
     os.environ["QT_QPA_PLATFORM"] = "offscreen"
     _, server_core, client_core = PLACEMENTS["split"]
     port = loopback.free_port()
@@ -201,7 +204,7 @@ def dialog_vs_console(args, out):
     seconds = args.dialog_seconds
     console_argv = [os.path.join(args.build, "console", "quarvent"), "measure", "--port",
                     str(port), "--pattern", "7", "--protocol", "tcp", "--duration", "15"]
-    dialog_argv = [exe, str(port), "7", "tcp"]
+    dialog_argv = [exe] + (["--chart"] if args.dialog_chart else []) + [str(port), "7", "tcp"]
     if seconds != 15:
         # Both run the 15-second mode; the dialog's length is given, the
         # console is cut short by its abort, which still gives a full report.
@@ -222,8 +225,9 @@ def dialog_vs_console(args, out):
     pairs = [d / c for c, d in zip(rates["console"], rates["dialog"]) if c and d]
     ratio = statistics.median(pairs) if pairs else None
     med = {k: statistics.median([r for r in v if r]) if any(v) else None for k, v in rates.items()}
-    print("\n| Pattern 7, TCP, %g s, placement 0\\|1 | console MB/s recv | dialog MB/s recv "
-          "| ratio dialog / console |" % seconds, file=out)
+    dialog = "dialog + グラフ" if args.dialog_chart else "dialog"
+    print("\n| Pattern 7, TCP, %g s, placement 0\\|1 | console MB/s recv | %s MB/s recv "
+          "| ratio %s / console |" % (seconds, dialog, dialog), file=out)
     print("|---|---|---|---|", file=out)
     print("| median of %d | %s | %s | %s |" % (args.reps, fmt_rate(med["console"]),
                                              fmt_rate(med["dialog"]),
@@ -246,6 +250,8 @@ def main():
     ap.add_argument("--dialog-only", action="store_true", help="only the dialog comparison")
     ap.add_argument("--dialog-seconds", type=float, default=15.0,
                     help="length of each run of the dialog comparison")
+    ap.add_argument("--dialog-chart", action="store_true",
+                    help="run the dialog with its chart window open")
     ap.add_argument("--raw", help="write every cell as JSON to this file")
     args = ap.parse_args()
     protocols = [p for p in args.protocols.split(",") if p]

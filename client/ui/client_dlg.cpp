@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <algorithm>
 
+#include "client/ui/chart_window.h"
 #include "common/port_text.h"
 #include "common/protocol.h"
 #include "common/ui/dialog_units.h"
@@ -79,6 +80,7 @@ CClientDlg::CClientDlg(const ClientTiming& timing, QWidget* parent)
   m_nDuration = -1;
   m_nProtocol = -1;
   CreateControls();
+  CreateCommands();
   m_controller = std::make_unique<ClientController>(*this, timing);
 }
 
@@ -88,6 +90,8 @@ CClientDlg::~CClientDlg() {
   m_bTasksOpen = false;
   for (auto& entry : m_timers) entry.second->stop();
   m_controller.reset();
+  // The chart window reads the history, a member: it goes first.
+  delete m_chartWnd;
 }
 
 // Template 102, in tab order: the order of creation is the focus chain.
@@ -283,6 +287,7 @@ void CClientDlg::DestroyWindow() {
   m_controller->Shutdown();
   for (auto& entry : m_timers) entry.second->stop();
   if (m_notice) m_notice->reject();
+  if (m_chartWnd) m_chartWnd->hide();
 }
 
 }  // namespace quarvent

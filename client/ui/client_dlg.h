@@ -17,9 +17,12 @@
 
 #include "client/client_controller.h"
 #include "client/client_host.h"
+#include "client/measure_log.h"
 #include "client/timing.h"
+#include "client/ui/chart_history.h"
 #include "common/ui/main_dialog.h"
 
+class QAction;
 class QButtonGroup;
 class QComboBox;
 class QLabel;
@@ -33,6 +36,7 @@ class QTimer;
 
 namespace quarvent {
 
+class CChartWindow;
 class CIpAddressEdit;
 
 class CClientDlg : public CMainDialog, public ClientHost {
@@ -56,13 +60,38 @@ class CClientDlg : public CMainDialog, public ClientHost {
   static constexpr int kIdcTcp = 1018;
   static constexpr int kIdcUdp = 1019;
 
+  // Commands of the window menu above its separator and the about entry.
+  static constexpr unsigned kIdmChart = 0x0020;        // グラフ (Ctrl+G)
+  static constexpr unsigned kIdmSaveResults = 0x0030;  // 結果を保存... (Ctrl+S)
+
+  // What 結果を保存... writes.
+  enum class SaveKind {
+    kText,  // the report exactly as the results box holds it (UTF-8, LF line ends)
+    kJson,  // the last measurement, as `quarvent measure --json` writes it
+    kCsv,   // the last measurement's intervals, one row each
+  };
+
   // timing: the product's delays unless a test scales them down.
   explicit CClientDlg(const ClientTiming& timing = {}, QWidget* parent = nullptr);
   ~CClientDlg() override;
 
-  void OnStart();  // 測定開始
-  void OnAbort();  // 測定中断
-  void OnClear();  // ｸﾘｱ
+  void OnStart();        // 測定開始
+  void OnAbort();        // 測定中断
+  void OnClear();        // ｸﾘｱ
+  void OnShowChart();    // グラフ: opens the chart window, or brings it to the front
+  void OnSaveResults();  // 結果を保存...: asks for a file and a type, then saves
+  // Writes what kind names to path; on failure a message box says why and
+  // false is returned (nothing in the dialog changes either way).
+  bool SaveResults(const QString& path, SaveKind kind);
+
+  void OnSysCommand(unsigned id, qint32 param) override;
+
+  // The chart window; null until it was first opened.
+  CChartWindow* ChartWindow() const;
+  // What the chart draws, and the measurement that 結果を保存... writes: both
+  // begin anew at each 測定開始 (a sweep's runs all belong to its start).
+  const ChartHistory& History() const { return m_history; }
+  const MeasureLog& Log() const { return m_log; }
 
   ClientController& Controller() { return *m_controller; }
   const ClientController& Controller() const { return *m_controller; }
@@ -76,6 +105,8 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void SetMeasuringState(int state) override;
   void DisableAbort() override;
   void ShowRecvError(std::string_view text) override;
+  void OnInterval(const IntervalData& interval) override;
+  void OnRunEnd(const RunEndData& end) override;
   int Connect(int fd, const sockaddr_in& addr) override;
   // From any thread.
   void Post(std::function<void()> task) override;
@@ -103,6 +134,13 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void ShowReport();
   // Stops the runs, the watchdogs and the timers; every end of the dialog.
   void DestroyWindow();
+  // The window-menu entries of the chart and of saving, with their keys.
+  void CreateCommands();
+  // A user's start: the chart and the saved measurement begin anew with the
+  // settings just read.
+  void BeginMeasurement();
+  // The chart window redraws (coalesced) if it is open.
+  void ChartChanged();
 
   CIpAddressEdit* m_ipServer = nullptr;     // 1003
   QLineEdit* m_editPort = nullptr;          // 1004
@@ -115,6 +153,12 @@ class CClientDlg : public CMainDialog, public ClientHost {
   QPushButton* m_btnStart = nullptr;        // 1016
   QPushButton* m_btnAbort = nullptr;        // 1015
   QButtonGroup* m_groupProtocol = nullptr;  // 1018, 1019
+  QAction* m_actChart = nullptr;            // グラフ
+  QAction* m_actSave = nullptr;             // 結果を保存...
+  QPointer<CChartWindow> m_chartWnd;        // created when first opened
+
+  ChartHistory m_history;  // the chart's data, bounded
+  MeasureLog m_log;        // the last measurement, for 結果を保存...
 
   QString m_strShown;                    // the report box's text as last set
   std::map<unsigned, QTimer*> m_timers;  // one single-shot timer per id

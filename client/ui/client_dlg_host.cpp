@@ -23,6 +23,9 @@ namespace quarvent {
 
 void CClientDlg::ReadSettings() {
   UpdateData(true);
+  // The controller is idle at a user's start only: the runs of a sweep
+  // after the first find it measuring (through the pauses between them).
+  if (!m_controller->Measuring()) BeginMeasurement();
 }
 
 void CClientDlg::ShowResult() {
