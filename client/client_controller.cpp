@@ -305,6 +305,9 @@ void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const 
 void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,
                                      RunEndData&& end) {
   if (run.m_eState != RunState::kRunning) return;
+  // The run has shut its socket down and detached it from its stop signal
+  // before it posted this.
+  run.ReleaseSharedSocket();
   m_host.m_strResult += report;
   run.m_strRunText += report;
   m_host.ShowResult();

@@ -66,6 +66,11 @@ class MeasureRun final : private RecvErrorSink {
   void Abandon();
   // Any thread: stops the watchdog (safe at any point of its sleep).
   void StopWatchdog() { m_watchdogStop.Stop(); }
+  // Owner's thread, once the run has said how it ended: closes the shared
+  // table's descriptor of the socket, so that the connection is gone at
+  // once and not only when the run is reaped (a sweep holds its last run
+  // through the pause, and a server still sending to it would wait).
+  void ReleaseSharedSocket() noexcept { m_sharedCopy.Reset(); }
   // The thread has returned and no task that it posted is still queued.
   bool Reapable() const noexcept;
   void Join();

@@ -1,6 +1,8 @@
 // The controller: start and connection failures, abort and the forced stop,
 // the watchdog, and the automatic sweep.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <future>
@@ -218,6 +220,44 @@ TEST_F(Controller, AbandonedRunsReleaseTheirSocketAndThread) {
         << (forced ? "forced stop" : "watchdog") << ": fds " << test::OpenFds() << " of " << fds
         << ", threads " << test::Threads() << " of " << threads;
   }
+}
+
+// A server that streams without reading ends its session only when its send
+// fails, which happens once the client's socket is really closed (in every
+// descriptor table): the next run of a sweep, on the same one-session-at-a-
+// time server, is answered only then. The finished run's socket must not
+// stay open through the pause.
+TEST_F(Controller, SweepGoesOnAfterAStreamWhoseServerOnlySends) {
+  ScriptServer server(
+      kTcp,
+      [](Conn& c) {
+        if (!c.ReadLine()) return;
+        c.Accept();
+        if (c.m_nPattern != 2) {
+          c.ServeNormally();
+          return;
+        }
+        // Only against a hang of the test: a send that blocks this long fails.
+        timeval limit{30, 0};
+        ::setsockopt(c.Fd(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        for (int i = 0; i < 10000000 && c.SendChunk(4096, 4096); ++i) {
+        }
+      },
+      2);
+  MakeController(100);
+  Start(server, 2, kTcp, 0);
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] {
+    return m_host.m_strResult.find("[ﾌﾞﾗｳｼﾞﾝｸﾞ想定1") != std::string::npos;
+  }));
+  m_controller->OnAbort();  // the second run has started: end the sweep there
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ASSERT_EQ(server.Sessions().size(), 2u);
+  EXPECT_EQ(server.Sessions()[1].m_nPattern, 3);
+  EXPECT_EQ(m_host.m_vRunEnds.size(), 2u);
+  ASSERT_FALSE(m_host.m_vRunEnds.empty());
+  EXPECT_EQ(m_host.m_vRunEnds.back().pattern, 3);
+  EXPECT_EQ(m_host.m_vRunEnds.back().outcome, RunEndKind::kAborted);
 }
 
 TEST_F(Controller, SweepFromPattern8RunsTheRestAndReselects8) {
