@@ -232,8 +232,9 @@ TEST(ConsoleText, IntervalLinesSitBetweenHeaderAndReport) {
   Child measure = SpawnQuarvent({"measure", "--port", std::to_string(port), "--pattern", "7", "-t",
                                  "continuous", "-i", "0.1"},
                                 kCaptureStdout);
-  const bool live = WaitForLine(measure, "[", std::chrono::seconds(30), kCaptureStdout) &&
-                    WaitForLine(measure, "[", std::chrono::seconds(30), kCaptureStdout);
+  // Two interval lines (the header line has a "[" too, but not this).
+  const bool live = WaitForLine(measure, " s] 受信 ", std::chrono::seconds(30), kCaptureStdout) &&
+                    WaitForLine(measure, " s] 受信 ", std::chrono::seconds(30), kCaptureStdout);
   ::kill(measure.pid, SIGINT);
   const std::string out = ReadAll(measure);
   EXPECT_EQ(WaitExit(measure), 0) << out;

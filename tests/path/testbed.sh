@@ -9,7 +9,8 @@
 #   bed_available || exit 77     # root, namespaces, veth, tbf and nftables
 #   bed_up                       # BED_A, BED_B: namespace names (unique per run)
 #   bed_rate A 100mbit           # what A sends, at most 100 Mbit/s
-#   bed_loss B 20                # B drops 20 in 1000 datagrams coming from A
+#   bed_loss B 20 [MINLEN]       # B drops 20 in 1000 datagrams coming from A
+#                                # (only those longer than MINLEN bytes)
 #   bed_exec A cmd...            # runs cmd in A
 #   bed_link down|up             # takes the link down or up again
 #   bed_cleanup
@@ -92,13 +93,18 @@ bed_rate() {
   ip netns exec "$ns" tc qdisc replace dev "$dev" root tbf rate "$2" burst 64kbit latency 100ms
 }
 
-# bed_loss A|B N: that side drops N in 1000 datagrams from the other side at random.
+# bed_loss A|B N [MINLEN]: that side drops N in 1000 datagrams from the other
+# side at random; with MINLEN, only datagrams longer than MINLEN bytes (so that
+# a UDP run's negotiation and end marker, which nothing retransmits, get through).
 bed_loss() {
-  local ns peer
+  local ns peer size=""
   if [ "$1" = A ]; then ns=$BED_A peer=$BED_ADDR_B; else ns=$BED_B peer=$BED_ADDR_A; fi
   ip netns exec "$ns" nft flush chain inet qvbed input
   [ "$2" -gt 0 ] || return 0
-  ip netns exec "$ns" nft add rule inet qvbed input ip saddr "$peer" numgen random mod 1000 '<' "$2" drop
+  [ -n "${3:-}" ] && size="meta length > $3"
+  # shellcheck disable=SC2086 # $size is empty or three words
+  ip netns exec "$ns" nft add rule inet qvbed input ip saddr "$peer" $size \
+    numgen random mod 1000 '<' "$2" drop
 }
 
 bed_exec() {
