@@ -12,14 +12,16 @@ cd "$(dirname "$0")"
 ROOT=$PWD
 JOBS=$(nproc 2>/dev/null || echo 2)
 
-BASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-               nlohmann-json3-dev libcli11-dev
-               qt6-base-dev libgl-dev fonts-ipafont-gothic python3 iproute2 nftables)
+# What the console program alone needs (./run.sh demo), then the rest of the tree.
+CONSOLE_PACKAGES=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev python3)
+BASE_PACKAGES=("${CONSOLE_PACKAGES[@]}" libgtest-dev libgmock-dev libbenchmark-dev
+               qt6-base-dev libgl-dev fonts-ipafont-gothic iproute2 nftables)
 # libFuzzer and its sanitizer runtimes come with clang.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-# CPack's DEB generator needs dpkg-shlibdeps for the dependencies (the package
-# test in the suite uses it too); lintian checks the packages.
-PACKAGE_PACKAGES=(dpkg-dev lintian)
+# CPack's DEB generator needs dpkg-shlibdeps and file(1) for the dependencies;
+# the package test in the suite builds the packages too. lintian checks them.
+DEB_TOOLS=(dpkg-dev file)
+PACKAGE_PACKAGES=("${DEB_TOOLS[@]}" lintian)
 
 # Installs the Debian packages that are missing; runs apt-get update only then.
 ensure_packages() {
@@ -76,8 +78,11 @@ wait_for_line() {
 }
 
 cmd_demo() {
-  ensure_packages "${BASE_PACKAGES[@]}"
-  configure_build build -DCMAKE_BUILD_TYPE=Release
+  ensure_packages "${CONSOLE_PACKAGES[@]}"
+  # Only the console program: no dialogs, no tests.
+  cmake -S "$ROOT" -B build -G Ninja -DCMAKE_BUILD_TYPE=Release -DQUARVENT_GUI=OFF \
+    -DQUARVENT_TESTS=OFF >/dev/null
+  cmake --build build -j "$JOBS" --target quarvent >&2
   local port q=build/console/quarvent status=0
   port=$(free_port)
   DEMO_LOG=$(mktemp)
@@ -103,9 +108,10 @@ build_fuzz() {
 }
 
 cmd_test() {
-  ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" dpkg-dev
+  ensure_packages "${BASE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${DEB_TOOLS[@]}"
   echo "== build and test (all programs, dialogs offscreen)" >&2
-  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo  # the default, even after a demo
+  # The default build type and every part, even after a demo configured less.
+  configure_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUARVENT_GUI=ON -DQUARVENT_TESTS=ON
   (cd build && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j "$JOBS" --timeout 300)
 
   # The core libraries and their tests again under the sanitizers: any report fails the run.
@@ -128,7 +134,7 @@ cmd_test() {
 
 cmd_gui() {
   ensure_packages "${BASE_PACKAGES[@]}"
-  configure_build build -DCMAKE_BUILD_TYPE=Release
+  configure_build build -DCMAKE_BUILD_TYPE=Release -DQUARVENT_GUI=ON
   build/server/server &
   build/client/client
   wait

@@ -317,6 +317,7 @@ TEST_F(RunData, UdpTimeoutEndsARunThatGetsNoAnswer) {
     if (!c.ReadLine()) return;
     c.Accept();
     c.m_nDropEvery = 1;
+    c.m_bAwaitEnd = true;  // the end marker is what the test checks
     c.ServeNormally();
   });
   ClientTiming timing;

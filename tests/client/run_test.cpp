@@ -22,6 +22,7 @@ TEST_P(RequestPattern, RequestsGoBeforeTheChunksThePatternSaysWithItsSizes) {
   ScriptServer server(protocol, [](Conn& c) {
     if (!c.ReadLine()) return;
     c.Accept();
+    c.m_bAwaitEnd = true;  // every run here ends with its end marker
     c.ServeNormally();
   });
   Measure(server, pattern, protocol);
@@ -176,6 +177,7 @@ TEST_F(RunWire, UdpDatagramsShorterThanALengthWordAreAHeaderFailure) {
     // taken (2 bytes) cannot hold a length word.
     c.SendChunk(0, 3);
     c.SendChunk(0, 2);
+    c.m_bAwaitEnd = true;
     c.ReadUntilEnd();
   });
   Measure(shortOne, 0, kUdp);

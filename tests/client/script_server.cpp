@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -15,6 +16,9 @@
 
 namespace quarvent::testing {
 namespace {
+
+// Receive timeouts (3 s each) that Conn::m_bAwaitEnd waits through.
+constexpr int kAwaitEndTimeouts = 20;
 
 Socket BindLoopback(int protocol, int* port) {
   Socket sock = protocol == kUdp ? Socket::Udp() : Socket::Tcp();
@@ -83,9 +87,13 @@ void Conn::ServeNormally(uint32_t firstIndex) {
       int32_t length;
       int datagram = 4;
       if (m_protocol == kUdp) {
-        socklen_t len = sizeof m_peer;
-        const ssize_t r =
-            ::recvfrom(m_fd, m_buf.data(), 65536, 0, reinterpret_cast<sockaddr*>(&m_peer), &len);
+        ssize_t r;
+        int timeouts = 0;
+        do {
+          socklen_t len = sizeof m_peer;
+          r = ::recvfrom(m_fd, m_buf.data(), 65536, 0, reinterpret_cast<sockaddr*>(&m_peer), &len);
+        } while (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
+                 m_bAwaitEnd && ++timeouts < kAwaitEndTimeouts);
         if (r < 4) return;
         datagram = static_cast<int>(r);
         length = GetLengthWord(m_buf.data());
@@ -130,11 +138,15 @@ void Conn::ServeNormally(uint32_t firstIndex) {
 }
 
 void Conn::ReadUntilEnd() {
+  int timeouts = 0;
   for (int i = 0; i < 100000; ++i) {
     ssize_t r;
     if (m_protocol == kUdp) {
       socklen_t len = sizeof m_peer;
       r = ::recvfrom(m_fd, m_buf.data(), 65536, 0, reinterpret_cast<sockaddr*>(&m_peer), &len);
+      if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) && m_bAwaitEnd &&
+          ++timeouts < kAwaitEndTimeouts)
+        continue;
     } else {
       r = ::recv(m_fd, m_buf.data(), 65536, 0);
     }

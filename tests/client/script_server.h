@@ -62,6 +62,11 @@ class Conn {
   // answer, as if it had been lost; 1 answers none. 0 answers all.
   int m_nDropEvery = 0;
   uint32_t m_nDropped = 0;
+  // ServeNormally and ReadUntilEnd over UDP: a receive timeout does not end
+  // the session; it waits on for the client's end marker (up to about a
+  // minute). For runs that are known to end by themselves, whose client may
+  // be held up for seconds on a loaded machine between two requests.
+  bool m_bAwaitEnd = false;
   std::vector<int64_t> m_vRequestInNs;
   std::vector<int64_t> m_vChunkSendNs;
 
