@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "common/protocol.h"
+#include "tests/console/measure_child.h"
 #include "tests/console/serve_child.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/child_process.h"
@@ -87,21 +88,6 @@ struct Measured {
   std::string report;
   int exitCode;
 };
-
-// Waits for an interval line on measure's stdout whose receive rate is not 0.
-bool WaitForReceivedData(Child& child) {
-  for (int lines = 0; lines < 100000; ++lines) {
-    if (!WaitForLine(child, "] 受信 ", std::chrono::seconds(30), kCaptureStdout)) return false;
-    // The line just found ends right before outSeen.
-    const size_t end = child.outSeen - 1;
-    const size_t begin = child.outText.rfind('\n', end - 1);
-    const std::string line =
-        child.outText.substr(begin == std::string::npos ? 0 : begin + 1,
-                             end - (begin == std::string::npos ? 0 : begin + 1));
-    if (line.find("] 受信 0.00 [KB/s]") == std::string::npos) return true;
-  }
-  return false;
-}
 
 Measured MeasureFor(Serve& serve, int port, int pattern, const char* protocol) {
   Child child = SpawnQuarvent(

@@ -12,6 +12,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/console/measure_child.h"
 #include "tests/console/serve_child.h"
 #include "tests/server/server_test_support.h"
 #include "tests/support/child_process.h"
@@ -82,10 +83,10 @@ TEST(Package, UnpackedServeAndMeasureExchangeData) {
   const int port = FreePort();
   Serve serve = StartServe(port);
   ASSERT_TRUE(serve.ready) << serve.child.errText;
-  Child measure = SpawnQuarvent(
-      {"measure", "--port", std::to_string(port), "--pattern", "7", "--duration", "continuous"},
-      kCaptureStdout);
-  const bool streaming = WaitForLine(serve.child, "TCP 通信中");
+  Child measure = SpawnQuarvent({"measure", "--port", std::to_string(port), "--pattern", "7",
+                                 "--duration", "continuous", "--interval", "0.1"},
+                                kCaptureStdout);
+  const bool streaming = WaitForReceivedData(measure);
   ::kill(measure.pid, SIGINT);
   const std::string report = ReadAll(measure);
   EXPECT_EQ(WaitExit(measure), 0) << report;
