@@ -106,9 +106,10 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   EXPECT_TRUE(Contains(Body(), "送信：最小/最大 : 8192 / 8192\r\n"));
   EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
   EXPECT_EQ(m_host.m_bAbort.load(), 0);
-  // The forced stop finds nothing left to stop.
+  // The forced stop (fired here by hand) finds nothing left to stop.
   const size_t calls = m_host.m_vCalls.size();
-  m_host.Pump(*m_controller, [&] { return !m_host.TimerPending(kTimerForcedStop); });
+  m_controller->OnTimer(kTimerForcedStop);
+  m_host.PumpFor(*m_controller, std::chrono::milliseconds(50));
   EXPECT_EQ(m_host.m_vCalls.size(), calls);
 }
 
@@ -116,7 +117,7 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
 // after that one has ended is not stopped by it.
 TEST_F(Controller, ForcedStopLeavesALaterRunAlone) {
   ScriptServer server(kTcp, Normal(), 2);
-  MakeController(150, 10000, 600000);  // the forced stop is fired by hand below
+  MakeController(150, 10000, kNoForcedStopMs);  // the forced stop is fired by hand below
   for (int run = 0; run < 2; ++run) {
     Start(server, 7, kTcp, 3);
     const size_t shown = m_host.m_vProgress.size();
@@ -141,7 +142,7 @@ TEST_F(Controller, ForcedStopEndsARunThatIgnoresTheAbort) {
     released.wait_for(std::chrono::seconds(60));
   });
   const ReleaseOnExit opener{release};
-  MakeController();
+  MakeController(150, 10000, kForcedStopMs);
   Start(server, 0, kTcp);
   m_host.PumpFor(*m_controller, std::chrono::milliseconds(30));
   m_controller->OnAbort();
@@ -180,7 +181,7 @@ TEST_F(Controller, WatchdogFiresOnAStalledRunWhichThenStaysMute) {
 // and its thread by itself, with the controller still alive: afterwards the
 // process holds what it held before.
 TEST_F(Controller, AbandonedRunsReleaseTheirSocketAndThread) {
-  MakeController(150, 100);
+  MakeController(150, 100, kForcedStopMs);
   {
     // A first run, so that whatever the runtime starts once (a sanitizer's
     // own thread) is there before counting.
@@ -304,7 +305,7 @@ TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
   }
   {
     ScriptServer server(kTcp, Normal(), 3);
-    MakeController(100, 10000, 600000);  // no forced stop: the run ends by itself
+    MakeController(100, 10000, kNoForcedStopMs);  // no forced stop: the run ends by itself
     Start(server, 2, kTcp, 0);
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
     m_controller->OnAbort();
@@ -354,7 +355,7 @@ TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
 // that pumps on (and a new controller on it) never meets them.
 TEST_F(Controller, DestroyingTheControllerDropsItsQueuedTasksAndTimers) {
   ScriptServer server(kTcp, Normal());
-  MakeController(150, 10000, 600000);
+  MakeController(150, 10000, kNoForcedStopMs);
   Start(server, 7, kTcp, 3);
   ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
   m_controller->OnAbort();  // arms the forced stop

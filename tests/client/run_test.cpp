@@ -55,7 +55,7 @@ TEST_P(RequestPattern, RequestsGoBeforeTheChunksThePatternSaysWithItsSizes) {
       EXPECT_TRUE(Contains(Body(), "送信：最小/最大 : 4 / 4\r\n"));
     }
   }
-  EXPECT_TRUE(Body().starts_with("経過時間 : 00."));
+  EXPECT_TRUE(Body().starts_with("経過時間 : "));
   ASSERT_FALSE(m_host.m_vOutcomes.empty());
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
 }
