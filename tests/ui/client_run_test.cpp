@@ -116,7 +116,7 @@ class ClientRunTest : public QObject {
     const QStringList lines = Lines(dlg);
     QCOMPARE(lines.size(), 10);
     QCOMPARE(lines[0], Header("TCP", 7));
-    QVERIFY(lines[1].startsWith(QStringLiteral("経過時間 : 00.")));
+    QVERIFY(lines[1].startsWith(QStringLiteral("経過時間 : ")));  // 00.2xx, or more when loaded
     QVERIFY(lines[2].startsWith(QStringLiteral("トータルスループット : ")));
     QVERIFY(lines[3].startsWith(QStringLiteral("受信スループット : ")));
     QVERIFY(lines[4].startsWith(QStringLiteral("送信スループット : ")));
