@@ -14,7 +14,8 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 
 BASE_PACKAGES=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev libbenchmark-dev
                nlohmann-json3-dev libcli11-dev
-               qt6-base-dev libgl-dev fonts-ipafont-gothic python3 iproute2 nftables)
+               qt6-base-dev qt6-translations-l10n libgl-dev fonts-ipafont-gothic python3 iproute2
+               nftables)
 # libFuzzer and its sanitizer runtimes come with clang.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # CPack's DEB generator needs dpkg-shlibdeps for the dependencies (the package
