@@ -78,7 +78,10 @@ void DrawValueAxis(QPainter& p, const Plot& plot, double step) {
         p.drawLine(plot.area.left(), y, plot.area.right(), y);
       }
     }
-    if (plot.yMax > std::pow(10.0, hi) * (1 + 1e-9))
+    // The top's label only where it stays clear of the last power's.
+    const double topPower = std::pow(10.0, hi);
+    if (plot.yMax > topPower * (1 + 1e-9) &&
+        plot.Y(topPower) - plot.Y(plot.yMax) >= p.fontMetrics().height())
       DrawValueTick(p, plot, plot.yMax, QString::number(plot.yMax, 'f', std::max(0, -hi)));
     return;
   }
