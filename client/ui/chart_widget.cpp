@@ -171,6 +171,51 @@ void DrawRttPlot(QPainter& p, const Plot& rtt, const std::vector<ChartRun>& runs
               {kP99, false, text("p99", has ? latest->rttP99Ms : 0)}});
 }
 
+// The throughput series of every run, the pause marks and the frame.
+void DrawRateSeries(QPainter& p, const Plot& rate, const std::vector<ChartRun>& runs,
+                    double divisor) {
+  // Sent after received and dashed: in request and response they are equal.
+  for (const ChartRun& run : runs) {
+    DrawSeries(p, rate, run, Pen(kReceived, false), [divisor](const ChartPoint& point, double* v) {
+      *v = point.receivedRate / divisor;
+      return true;
+    });
+    DrawSeries(p, rate, run, Pen(kSent, true), [divisor](const ChartPoint& point, double* v) {
+      *v = point.sentRate / divisor;
+      return true;
+    });
+  }
+  for (size_t i = 1; i < runs.size(); ++i) DrawPauseMark(p, rate, runs[i].offsetS);
+  p.setPen(Qt::black);
+  p.drawRect(rate.area);
+}
+
+// The last interval drawn, null before the first.
+const ChartPoint* LatestPoint(const std::vector<ChartRun>& runs) {
+  const ChartPoint* latest = nullptr;
+  for (const ChartRun& run : runs)
+    for (const ChartPoint& point : run.points)
+      if (point.endS > point.startS) latest = &point;
+  return latest;
+}
+
+// The throughput legend: the latest interval's values, and a caption that
+// says so (returned; empty before the first interval).
+QString DrawRateLegend(QPainter& p, int right, int baseline, const ChartPoint* latest,
+                       const RateUnit& unit) {
+  const auto text = [&](const char* name, double value) {
+    return latest == nullptr ? QString::fromUtf8(name)
+                             : QStringLiteral("%1  %2 %3")
+                                   .arg(QString::fromUtf8(name), ShortNumber(value / unit.divisor),
+                                        QLatin1String(unit.name));
+  };
+  const QString caption = latest != nullptr ? QStringLiteral("直近の区間:") : QString();
+  DrawLegend(p, right, baseline, caption,
+             {{kReceived, false, text("受信", latest ? latest->receivedRate : 0)},
+              {kSent, true, text("送信", latest ? latest->sentRate : 0)}});
+  return caption;
+}
+
 // What the chart says where it has nothing to draw.
 QString EmptyText(const std::vector<ChartRun>& runs) {
   for (const ChartRun& run : runs)
@@ -243,40 +288,13 @@ void DrawChart(QPainter& p, const QRect& rect, const ChartHistory& history, Char
   DrawValueAxis(p, rate, rateStep);
   DrawTimeAxis(p, rate, ticks, !anyRtt, &out.ticks);
   out.rate = rate;
-  const double divisor = unit.divisor;
-  // Sent after received and dashed: in request and response they are equal.
-  for (const ChartRun& run : runs) {
-    DrawSeries(p, rate, run, Pen(kReceived, false), [divisor](const ChartPoint& point, double* v) {
-      *v = point.receivedRate / divisor;
-      return true;
-    });
-    DrawSeries(p, rate, run, Pen(kSent, true), [divisor](const ChartPoint& point, double* v) {
-      *v = point.sentRate / divisor;
-      return true;
-    });
-  }
-  for (size_t i = 1; i < runs.size(); ++i) DrawPauseMark(p, rate, runs[i].offsetS);
-  p.setPen(Qt::black);
-  p.drawRect(rate.area);
+  DrawRateSeries(p, rate, runs, unit.divisor);
   out.rateTitle =
       QStringLiteral("スループット [%1]%2")
           .arg(QLatin1String(unit.name), rate.log ? QStringLiteral(" 対数目盛") : QString());
   p.drawText(QPoint(8, titleBaseline), out.rateTitle);
-  // The legend tells the latest interval's values, and says so.
-  const ChartPoint* latest = nullptr;
-  for (const ChartRun& run : runs)
-    for (const ChartPoint& point : run.points)
-      if (point.endS > point.startS) latest = &point;
-  const auto rateText = [&](const char* name, double value) {
-    return latest == nullptr ? QString::fromUtf8(name)
-                             : QStringLiteral("%1  %2 %3")
-                                   .arg(QString::fromUtf8(name), ShortNumber(value / divisor),
-                                        QLatin1String(unit.name));
-  };
-  out.legendCaption = latest != nullptr ? QStringLiteral("直近の区間:") : QString();
-  DrawLegend(p, right, titleBaseline, out.legendCaption,
-             {{kReceived, false, rateText("受信", latest ? latest->receivedRate : 0)},
-              {kSent, true, rateText("送信", latest ? latest->sentRate : 0)}});
+  const ChartPoint* latest = LatestPoint(runs);
+  out.legendCaption = DrawRateLegend(p, right, titleBaseline, latest, unit);
 
   Plot last = rate;
   if (anyRtt) {
