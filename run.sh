@@ -15,7 +15,7 @@ JOBS=$(nproc 2>/dev/null || echo 2)
 # What the console program alone needs (./run.sh demo), then the rest of the tree.
 CONSOLE_PACKAGES=(cmake ninja-build g++ pkg-config nlohmann-json3-dev libcli11-dev python3)
 BASE_PACKAGES=("${CONSOLE_PACKAGES[@]}" libgtest-dev libgmock-dev libbenchmark-dev
-               qt6-base-dev libgl-dev fonts-ipafont-gothic iproute2 nftables)
+               qt6-base-dev qt6-translations-l10n libgl-dev fonts-ipafont-gothic iproute2 nftables)
 # libFuzzer and its sanitizer runtimes come with clang.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # CPack's DEB generator needs dpkg-shlibdeps and file(1) for the dependencies;

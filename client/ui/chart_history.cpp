@@ -54,6 +54,7 @@ void ChartHistory::AddInterval(const IntervalData& interval) {
 void ChartHistory::AddRunEnd(const RunEndData& end) {
   ChartRun& run = RunOf(end.run, end.pattern, end.protocol);
   run.ended = true;
+  run.failure = end.failure;
   run.lengthS = std::max(run.lengthS, static_cast<double>(end.elapsedMs) / 1000.0);
   ++m_nRevision;
 }

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "client/measure_data.h"
@@ -36,6 +37,7 @@ struct ChartRun {
   double offsetS = 0;  // where its second 0 lies on the time line
   double lengthS = 0;  // its data phase so far
   bool ended = false;
+  std::string failure;     // how it failed (RunEndData::failure), "" when it did not
   uint64_t intervals = 0;  // handed over, kept or not
   std::deque<ChartPoint> points;
 };

@@ -268,7 +268,13 @@ void CClientDlg::OnAbort() {
 }
 
 void CClientDlg::OnClear() {
-  m_controller->OnClear();
+  // Only the report and the elapsed time go. The settings stay as the user
+  // left them, edits that no start has read yet included: copying the last
+  // start's values back into the controls would lose them, and the next
+  // 測定開始 would measure a target the user had changed.
+  m_strResult.clear();
+  m_staticElapsed->clear();
+  ShowReport();
 }
 
 void CClientDlg::done(int result) {

@@ -27,6 +27,7 @@ class QButtonGroup;
 class QComboBox;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QMessageBox;
 class QPlainTextEdit;
 class QProgressBar;
@@ -83,6 +84,11 @@ class CClientDlg : public CMainDialog, public ClientHost {
   // Writes what kind names to path; on failure a message box says why and
   // false is returned (nothing in the dialog changes either way).
   bool SaveResults(const QString& path, SaveKind kind);
+  // Why a save failed, in Japanese, with the system's text after it.
+  static QString SaveFailureReason(int error, const QString& systemText);
+  // The results box's context menu at pos (in its viewport): its copy and
+  // select entries, a separator, グラフ and 結果を保存.... The caller owns it.
+  QMenu* ResultsContextMenu(const QPoint& pos);
 
   void OnSysCommand(unsigned id, qint32 param) override;
 
@@ -141,6 +147,8 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void BeginMeasurement();
   // The chart window redraws (coalesced) if it is open.
   void ChartChanged();
+  // Puts the chart window where it leaves the dialog visible (PlaceChartWindow).
+  void PlaceChart();
 
   CIpAddressEdit* m_ipServer = nullptr;     // 1003
   QLineEdit* m_editPort = nullptr;          // 1004

@@ -1,6 +1,6 @@
 // The dialog's chart and saved results: the window-menu entries グラフ and
-// 結果を保存..., the hand-overs of the runs that feed the chart history and
-// the measurement log, and the writing of a results file.
+// 結果を保存... (also in the results box's context menu), the hand-overs of the runs that feed the
+// chart history and the measurement log, and the writing of a results file.
 #include <QAction>
 #include <QDir>
 #include <QFileInfo>
@@ -9,7 +9,9 @@
 #include <QSaveFile>
 #include <QScreen>
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <memory>
 
 #include "client/ui/chart_widget.h"
 #include "client/ui/chart_window.h"
@@ -58,6 +60,24 @@ void CClientDlg::CreateCommands() {
   m_actSave = AddMenuCommand(this, menu, QStringLiteral("結果を保存..."), kIdmSaveResults,
                              Qt::CTRL | Qt::Key_S);
   m_actSave->setEnabled(false);  // until something was measured
+
+  // The results box is the largest part of the window: its context menu holds
+  // its own copy entries and the dialog's.
+  m_editResult->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(m_editResult, &QWidget::customContextMenuRequested, this, [this](const QPoint& pos) {
+    std::unique_ptr<QMenu> shown(ResultsContextMenu(pos));
+    shown->exec(m_editResult->viewport()->mapToGlobal(pos));
+  });
+}
+
+QMenu* CClientDlg::ResultsContextMenu(const QPoint& pos) {
+  QMenu* menu = m_editResult->createStandardContextMenu(pos);
+  menu->addSeparator();
+  // The window menu's own actions: chosen here, they are routed through
+  // OnSysCommand as from there.
+  menu->addAction(m_actChart);
+  menu->addAction(m_actSave);
+  return menu;
 }
 
 void CClientDlg::OnSysCommand(unsigned id, qint32 param) {
@@ -110,19 +130,28 @@ void CClientDlg::ChartChanged() {
 void CClientDlg::OnShowChart() {
   if (!m_chartWnd) {
     m_chartWnd = new CChartWindow(m_history, this);
-    // Beside the dialog, to its right where the screen has room, else to its left.
-    const QRect frame = frameGeometry();
-    QPoint at(frame.right() + 8, frame.top());
-    if (const QScreen* s = screen(); s != nullptr) {
-      const QRect room = s->availableGeometry();
-      if (at.x() + m_chartWnd->width() > room.right())
-        at.setX(std::max(room.left(), frame.left() - 8 - m_chartWnd->width()));
-    }
-    m_chartWnd->move(at);
+    PlaceChart();
   }
   m_chartWnd->show();
   m_chartWnd->raise();
   m_chartWnd->activateWindow();
+}
+
+void CClientDlg::PlaceChart() {
+  const QScreen* s = screen();
+  if (s == nullptr) return;
+  // Frame sizes: the window system's frame around the chart is taken to be as
+  // wide as the dialog's own.
+  const QRect frame = frameGeometry();
+  const QSize extra = frame.size() - geometry().size();
+  const QSize minimum = m_chartWnd->minimumSizeHint().expandedTo(m_chartWnd->minimumSize());
+  // The settings and the start button lie above the results group.
+  const int keep =
+      findChild<QWidget*>(QStringLiteral("resultGroup"))->y() + (geometry().top() - frame.top());
+  const QRect at = PlaceChartWindow(frame, m_chartWnd->size() + extra, minimum + extra,
+                                    s->availableGeometry(), keep);
+  m_chartWnd->resize(at.size() - extra);
+  m_chartWnd->move(at.topLeft());
 }
 
 void CClientDlg::OnSaveResults() {
@@ -161,11 +190,43 @@ bool CClientDlg::SaveResults(const QString& path, SaveKind kind) {
   // Written beside the target and renamed over it at the end: a failed write
   // leaves an existing file as it was.
   QSaveFile file(path);
+  errno = 0;
   if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
     return true;
-  AppMessageBox(this, QStringLiteral("結果を保存できませんでした。\n%1\n%2")
-                          .arg(QDir::toNativeSeparators(path), file.errorString()));
+  const int error = errno;  // of the call that failed: nothing in between sets it
+  AppMessageBox(
+      this, QStringLiteral("結果を保存できませんでした。\n%1\n%2")
+                .arg(QDir::toNativeSeparators(path), SaveFailureReason(error, file.errorString())));
   return false;
+}
+
+QString CClientDlg::SaveFailureReason(int error, const QString& systemText) {
+  QString reason;
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      reason = QStringLiteral("保存先のフォルダがありません");
+      break;
+    case EACCES:
+    case EPERM:
+      reason = QStringLiteral("保存先に書き込む権限がありません");
+      break;
+    case EROFS:
+      reason = QStringLiteral("保存先は読み取り専用です");
+      break;
+    case ENOSPC:
+    case EDQUOT:
+      reason = QStringLiteral("ディスクの空きが足りません");
+      break;
+    case ENAMETOOLONG:
+      reason = QStringLiteral("ファイル名が長すぎます");
+      break;
+    default:
+      reason = QStringLiteral("ファイルに書き込めませんでした");
+  }
+  // The system's own words follow, for the one who looks it up.
+  return systemText.isEmpty() ? reason + u'。'
+                              : QStringLiteral("%1（%2）。").arg(reason, systemText);
 }
 
 }  // namespace quarvent

@@ -1,6 +1,8 @@
 #include "common/ui/dialog_app.h"
 
 #include <QApplication>
+#include <QLibraryInfo>
+#include <QTranslator>
 #include <csignal>
 
 #include "common/socket.h"
@@ -18,6 +20,20 @@ QString CDialogApp::AppName(Program program) {
   return program == Program::Client ? QStringLiteral("client") : QStringLiteral("server");
 }
 
+bool CDialogApp::LoadQtTranslations() {
+  static QTranslator* installed = nullptr;
+  if (installed != nullptr) return true;
+  auto* translator = new QTranslator(QCoreApplication::instance());
+  if (!translator->load(QStringLiteral("qtbase_ja"),
+                        QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    delete translator;
+    return false;
+  }
+  QCoreApplication::installTranslator(translator);
+  installed = translator;
+  return true;
+}
+
 bool CDialogApp::InitSockets() {
   if (std::signal(SIGPIPE, SIG_IGN) == SIG_ERR) return false;
   return Socket::Tcp().Valid();
@@ -25,6 +41,8 @@ bool CDialogApp::InitSockets() {
 
 bool CDialogApp::InitInstance() {
   QCoreApplication::setApplicationName(AppName(m_program));
+  SetAppTitle(ProgramCaption(m_program));
+  LoadQtTranslations();  // without the package Qt's texts stay English
   QApplication::setFont(DialogFont());
 
   if (!m_socketInit()) {

@@ -5,6 +5,7 @@
 #include <QMenu>
 
 #include "common/ui/about_dlg.h"
+#include "common/ui/message_box.h"
 
 namespace quarvent {
 
@@ -28,6 +29,8 @@ CMainDialog::CMainDialog(Program program, QWidget* parent)
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                  Qt::WindowCloseButtonHint);
+  setWindowTitle(ProgramCaption(program));
+  SetAppTitle(windowTitle());  // the caption of the program's message boxes
   m_pSysMenu->setObjectName(QStringLiteral("systemMenu"));
   AddCommand(m_pSysMenu, QStringLiteral("最小化(&N)"), kScMinimize);
   AddCommand(m_pSysMenu, QStringLiteral("閉じる(&C)"), kScClose);

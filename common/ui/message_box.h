@@ -1,5 +1,6 @@
 // Message boxes of both programs. Unless given a caption of its own, a box is
-// titled with the application name, as every box of the platform's framework is.
+// titled with the program's window title, so that the user sees which of the
+// two programs asks.
 #pragma once
 
 #include <QMessageBox>
@@ -7,8 +8,10 @@
 
 namespace quarvent {
 
-// The caption of the programs' message boxes.
+// The caption of the programs' message boxes: the title of the program's main
+// dialog once one was created (or SetAppTitle), else the application name.
 QString AppTitle();
+void SetAppTitle(const QString& title);
 
 // A modal box; returns the button that closed it (Escape or the close box give
 // the escape button: No for Yes/No, OK for OK alone).

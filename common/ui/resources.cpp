@@ -7,6 +7,11 @@
 
 namespace quarvent {
 
+QString ProgramCaption(Program program) {
+  return program == Program::Client ? QStringLiteral("クァルヴェント（模擬端末）")
+                                    : QStringLiteral("クァルヴェント（模擬サーバ）");
+}
+
 QString LoadString(int id) {
   switch (id) {
     case kIdsAboutBox:

@@ -20,6 +20,9 @@ inline constexpr unsigned kIdmAboutBox = 0x0010;
 // Which of the two programs is running; the about box text differs.
 enum class Program { Client, Server };
 
+// The caption of the program's main dialog, which its message boxes carry too.
+QString ProgramCaption(Program program);
+
 // The string resource with that id; empty when there is none.
 QString LoadString(int id);
 

@@ -4,11 +4,15 @@
 
 #include <QApplication>
 #include <QGroupBox>
+#include <QMenu>
 #include <QMessageBox>
+#include <QRadioButton>
 #include <QTest>
 #include <cerrno>
+#include <memory>
 #include <string_view>
 
+#include "client/ui/chart_window.h"
 #include "common/port_text.h"
 #include "common/ui/about_dlg.h"
 #include "tests/client/script_server.h"
@@ -217,7 +221,7 @@ class ClientDlgTest : public QObject {
     QCoreApplication::setApplicationName(QStringLiteral("server"));
     QCOMPARE(watcher.Count(), 1);
     QCOMPARE(text, QStringLiteral("整数を入力してください。"));
-    QCOMPARE(caption, QStringLiteral("client"));
+    QCOMPARE(caption, QStringLiteral("クァルヴェント（模擬端末）"));  // the window's title
     QCOMPARE(Report(dlg), QString());
     QVERIFY(Idle(dlg));
     QCOMPARE(dlg.focusWidget(), PortField(dlg));
@@ -294,6 +298,65 @@ class ClientDlgTest : public QObject {
     QCOMPARE(PatternList(dlg)->currentIndex(), 4);
     QVERIFY(Item<QRadioButton>(dlg, CClientDlg::kIdcDuration15)->isChecked());
     QVERIFY(Idle(dlg));
+  }
+
+  // ｸﾘｱ after a run, with the target changed but not yet measured: the edits
+  // stay, and the next start measures what the controls show.
+  void ClearKeepsEditsNoStartHasReadYet() {
+    CClientDlg& dlg = *m_dlg;
+    quarvent::Socket firstHolder, secondHolder;
+    const int first = quarvent::testing::RefusingPort(&firstHolder);
+    const int second = quarvent::testing::RefusingPort(&secondHolder);
+    QVERIFY(first != second);
+    PortField(dlg)->setText(QString::number(first));
+    Choose(dlg, CClientDlg::kIdcDuration15);
+    PatternList(dlg)->setCurrentIndex(4);
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QVERIFY(Idle(dlg));
+    QCOMPARE(dlg.m_nPort, first);
+
+    PortField(dlg)->setText(QString::number(second));
+    PatternList(dlg)->setCurrentIndex(6);
+    Choose(dlg, CClientDlg::kIdcDuration30);
+    Button(dlg, CClientDlg::kIdcClear)->click();
+    QCOMPARE(Report(dlg), QString());
+    QCOMPARE(PortField(dlg)->text(), QString::number(second));
+    QCOMPARE(PatternList(dlg)->currentIndex(), 6);
+    QVERIFY(Item<QRadioButton>(dlg, CClientDlg::kIdcDuration30)->isChecked());
+    // Text that is no port yet stays as typed too.
+    PortField(dlg)->setText(QStringLiteral("49"));
+    Button(dlg, CClientDlg::kIdcClear)->click();
+    QCOMPARE(PortField(dlg)->text(), QStringLiteral("49"));
+    PortField(dlg)->setText(QString::number(second));
+
+    Button(dlg, CClientDlg::kIdcStart)->click();
+    QVERIFY(Idle(dlg));
+    QCOMPARE(dlg.m_nPort, second);
+    QCOMPARE(dlg.m_nPattern, 6);
+    QCOMPARE(dlg.m_nDuration, 2);
+    QVERIFY2(Lines(dlg).value(0).contains(PatternList(dlg)->itemText(6)), qPrintable(Report(dlg)));
+  }
+
+  // The results box's own menu: Qt's copy entries in Japanese, then the
+  // dialog's グラフ and 結果を保存..., which act as from the window menu.
+  void ResultsBoxMenuHoldsCopyAndTheDialogsEntries() {
+    CClientDlg& dlg = *m_dlg;
+    std::unique_ptr<QMenu> menu(dlg.ResultsContextMenu(QPoint(2, 2)));
+    const QList<QAction*> actions = menu->actions();
+    QVERIFY(actions.size() >= 4);
+    QStringList texts;  // without the keys that follow a tab
+    for (QAction* action : actions) texts << action->text().section(u'\t', 0, 0);
+    const QString copy = QCoreApplication::translate("QWidgetTextControl", "&Copy");
+    const QString all = QCoreApplication::translate("QWidgetTextControl", "Select All");
+    QVERIFY2(copy != QStringLiteral("&Copy") && texts.contains(copy), qPrintable(texts.join(u'|')));
+    QVERIFY2(texts.contains(all), qPrintable(texts.join(u'|')));
+    QVERIFY(actions[actions.size() - 3]->isSeparator());
+    QCOMPARE(actions[actions.size() - 2]->text(), QStringLiteral("グラフ"));
+    QCOMPARE(actions[actions.size() - 1]->text(), QStringLiteral("結果を保存..."));
+    QVERIFY(!actions.back()->isEnabled());  // nothing measured yet, as in the window menu
+    QCOMPARE(dlg.ChartWindow(), nullptr);
+    actions[actions.size() - 2]->trigger();
+    QVERIFY(dlg.ChartWindow() != nullptr && dlg.ChartWindow()->isVisible());
   }
 
   void SocketFailureReplacesTheWholeReport() {

@@ -292,7 +292,7 @@ class ClientRunTest : public QObject {
     QCOMPARE(watcher.Count(), 1);
     QVERIFY(wasBox);
     QCOMPARE(text, QStringLiteral("recv() Error : 104"));
-    QCOMPARE(caption, QStringLiteral("client"));
+    QCOMPARE(caption, QStringLiteral("クァルヴェント（模擬端末）"));
     QCOMPARE(reportMeanwhile, Header("TCP", 0) + u'\n');
     QVERIFY(Lines(dlg).contains(QStringLiteral("ヘッダ受信失敗.")));
   }

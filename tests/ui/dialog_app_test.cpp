@@ -6,7 +6,9 @@
 #include <QMessageBox>
 #include <QPointer>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
+#include <utility>
 
 #include "tests/ui/ui_test_support.h"
 
@@ -41,7 +43,8 @@ class DialogAppTest : public QObject {
     QVERIFY(!app.InitInstance());
     QCOMPARE(watcher.Count(), 1);
     QCOMPARE(text, QStringLiteral("Windows ｿｹｯﾄの初期化に失敗しました。"));
-    QCOMPARE(title, QStringLiteral("client"));
+    // Titled as the program's window: the user sees which program speaks.
+    QCOMPARE(title, QStringLiteral("クァルヴェント（模擬端末）"));
     QCOMPARE(created, 0);
     QCOMPARE(QApplication::activeModalWidget(), nullptr);
   }
@@ -67,6 +70,25 @@ class DialogAppTest : public QObject {
     QVERIFY(seen.isNull());
     QCOMPARE(QCoreApplication::applicationName(), QStringLiteral("server"));
     QCOMPARE(QApplication::font().pointSize(), 9);
+  }
+
+  void QtsOwnTextsAreJapanese() {
+    // The test program loaded them as the programs do; a second load is a no-op.
+    QVERIFY(CDialogApp::LoadQtTranslations());
+    // Texts of the results box's menu, the file dialog and message boxes.
+    const std::pair<const char*, const char*> texts[] = {
+        {"QWidgetTextControl", "&Copy"},   {"QWidgetTextControl", "Select All"},
+        {"QFileDialog", "File &name:"},    {"QFileDialog", "Look in:"},
+        {"QFileDialog", "Files of type:"}, {"QPlatformTheme", "Cancel"},
+        {"QPlatformTheme", "Save"},
+    };
+    for (const auto& [context, text] : texts) {
+      const QString shown = QCoreApplication::translate(context, text);
+      QVERIFY2(shown != QLatin1String(text), text);
+      QVERIFY2(
+          std::any_of(shown.begin(), shown.end(), [](QChar c) { return c.unicode() >= 0x3000; }),
+          qPrintable(shown));
+    }
   }
 
   void RealSocketInitIgnoresSigpipe() {

@@ -198,7 +198,7 @@ class ServerDlgTest : public QObject {
     Button(dlg, CServerDlg::kIdcStartListen)->click();
     QCOMPARE(answer.watcher.Count(), 1);
     QCOMPARE(answer.strText, CServerDlg::NotIntegerText());
-    QCOMPARE(answer.strCaption, QStringLiteral("server"));
+    QCOMPARE(answer.strCaption, QStringLiteral("クァルヴェント（模擬サーバ）"));
     // The start went on with the port of before.
     QCOMPARE(dlg.GetPort(), m_nPort);
     QVERIFY(Listening(dlg));
@@ -328,7 +328,7 @@ class ServerDlgTest : public QObject {
     QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr);
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     QCOMPARE(box->text(), QStringLiteral("recv() Error : 104"));
-    QCOMPARE(box->windowTitle(), QStringLiteral("server"));
+    QCOMPARE(box->windowTitle(), QStringLiteral("クァルヴェント（模擬サーバ）"));
     QVERIFY(!first.Acknowledged());
     box->button(QMessageBox::Ok)->click();
     QTRY_VERIFY(first.Acknowledged());

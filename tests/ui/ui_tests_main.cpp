@@ -1,7 +1,9 @@
-// Runs every registered dialog test class with the programs' font and name.
+// Runs every registered dialog test class with the programs' font, name and
+// Japanese Qt texts.
 #include <QApplication>
 #include <QTest>
 
+#include "common/ui/dialog_app.h"
 #include "common/ui/dialog_units.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -16,6 +18,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("server"));
   QApplication::setFont(quarvent::DialogFont());
+  // Qt's own texts in Japanese, as the programs have them.
+  quarvent::CDialogApp::LoadQtTranslations();
   // `ui_tests ClassName [options]` runs one class; otherwise all of them run.
   const char* only = argc > 1 && argv[1][0] != '-' ? argv[1] : nullptr;
   int failures = 0;
