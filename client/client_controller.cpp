@@ -98,10 +98,7 @@ void ClientController::StartRun(bool byUser) {
     char line[80];
     std::snprintf(line, sizeof line, text::kSocketFailed, errno);
     m_host.m_strResult = line;  // replaces the whole report
-    m_host.ShowResult();
-    SetMeasuring(0);
-    EndRunWithoutData(runIndex, RunEndKind::kFailed, line, line);
-    m_host.NoteOutcome(RunOutcome::kSocketFailed);
+    FailStart(byUser, runIndex, RunEndKind::kFailed, line, line, RunOutcome::kSocketFailed);
     return;
   }
   if (protocol == kTcp) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
@@ -132,10 +129,8 @@ void ClientController::StartRun(bool byUser) {
     m_host.m_strResult += line;
     sock.Shutdown();
     sock.Reset();
-    m_host.ShowResult();
-    SetMeasuring(0);
-    EndRunWithoutData(runIndex, RunEndKind::kConnectFailed, line, runText + line);
-    m_host.NoteOutcome(RunOutcome::kConnectFailed);
+    FailStart(byUser, runIndex, RunEndKind::kConnectFailed, line, runText + line,
+              RunOutcome::kConnectFailed);
     return;
   }
 
@@ -153,15 +148,26 @@ void ClientController::StartRun(bool byUser) {
     // says why, and the owner is idle again.
     m_pWorker = nullptr;
     m_host.m_strResult += text::kNoWorker;
-    m_host.ShowResult();
-    SetMeasuring(0);
-    EndRunWithoutData(runIndex, RunEndKind::kFailed, text::kNoWorker,
-                      run->m_strRunText + text::kNoWorker);
-    m_host.NoteOutcome(RunOutcome::kNoWorker);
+    FailStart(byUser, runIndex, RunEndKind::kFailed, text::kNoWorker,
+              run->m_strRunText + text::kNoWorker, RunOutcome::kNoWorker);
     return;
   }
   m_pWorker = run.get();
   m_runs.push_back(std::move(run));
+}
+
+void ClientController::FailStart(bool byUser, int runIndex, RunEndKind kind,
+                                 std::string_view failure, std::string text, RunOutcome outcome) {
+  m_host.ShowResult();
+  SetMeasuring(0);
+  // A sweep step that could not start ends the sweep: the run held through
+  // the pause is let go, and the pattern at which the sweep began is
+  // selected again, as after its last run.
+  if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
+  m_pWorker = nullptr;
+  if (!byUser && m_host.m_nSweepStart >= 0) ArmRestore();
+  EndRunWithoutData(runIndex, kind, failure, std::move(text));
+  m_host.NoteOutcome(outcome);
 }
 
 void ClientController::OnAbort() {
@@ -174,8 +180,29 @@ void ClientController::OnAbort() {
     EndSweepPause();
     return;
   }
+  if (m_bForcedStopArmed) {
+    // Asked again while the first request is pending: no more waiting.
+    ForceStop();
+    return;
+  }
   m_bForcedStopArmed = true;
   m_host.ArmTimer(kTimerForcedStop, m_timing.forcedStopDelayMs);
+}
+
+void ClientController::ForceStop() {
+  m_bForcedStopArmed = false;
+  if (!m_pWorker || m_pWorker->m_eState != RunState::kRunning) return;
+  m_pWorker->Abandon();
+  MeasureRun& run = *m_pWorker;
+  m_pWorker = nullptr;
+  SetMeasuring(0);
+  m_host.SetElapsedText("");
+  m_host.SetProgress(0);
+  m_host.m_bAbort.store(0);
+  m_host.Repaint();
+  EndRunFromIntervals(run, RunEndKind::kAborted, {});
+  m_host.NoteOutcome(RunOutcome::kForcedStop);
+  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
 }
 
 void ClientController::OnClear() {
@@ -199,21 +226,7 @@ void ClientController::OnTimer(unsigned id) {
       m_pWorker = nullptr;
     Reap();
   } else if (id == kTimerForcedStop) {
-    if (!m_bForcedStopArmed) return;
-    m_bForcedStopArmed = false;
-    if (m_pWorker && m_pWorker->m_eState == RunState::kRunning) {
-      m_pWorker->Abandon();
-      MeasureRun& run = *m_pWorker;
-      m_pWorker = nullptr;
-      SetMeasuring(0);
-      m_host.SetElapsedText("");
-      m_host.SetProgress(0);
-      m_host.m_bAbort.store(0);
-      m_host.Repaint();
-      EndRunFromIntervals(run, RunEndKind::kAborted, {});
-      m_host.NoteOutcome(RunOutcome::kForcedStop);
-      m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
-    }
+    if (m_bForcedStopArmed) ForceStop();
   } else if (id >= kTimerRestoreBase) {
     if (id != m_nPendingRestore) return;  // its sweep was followed by a new start
     m_nPendingRestore = 0;
@@ -242,6 +255,7 @@ void ClientController::FinishIdle() {
 }
 
 void ClientController::EndSweepPause() {
+  m_host.OnSweepAborted(m_nNextRunIndex, static_cast<int>(m_nPendingStep));
   m_nPendingStep = 0;
   m_pWorker->m_eState = RunState::kEnded;
   if (m_host.m_nSweepStart >= 0) m_host.m_nPattern = m_host.m_nSweepStart;

@@ -35,8 +35,8 @@ class ClientController {
   // ends by selecting this start's pattern again.
   void OnStart();
   // 測定中断: sets m_bAbort, shows "割込受付中", disables abort and arms the
-  // forced stop (timer 10001). In the pause between two runs of a sweep it
-  // ends the sweep at once and reselects the pattern at which it began.
+  // forced stop; asked again while that is pending, it stops the run at once. In the pause between
+  // two runs of a sweep it ends the sweep at once and reselects the pattern at which it began.
   void OnAbort();
   // ｸﾘｱ: empties the report and the elapsed text.
   void OnClear();
@@ -73,6 +73,12 @@ class ClientController {
   void HandOver(MeasureRun& run, RunOutcome outcome);
   // Tells the owner how a run ended that has no MeasureRun (no socket,
   // connection or thread): text is its report text from the header line.
+  // A start that ended before its run began (no socket, connection or
+  // thread): the owner is idle again, and a sweep is over.
+  void FailStart(bool byUser, int runIndex, RunEndKind kind, std::string_view failure,
+                 std::string text, RunOutcome outcome);
+  // The forced stop: the run held is abandoned and the owner is idle again.
+  void ForceStop();
   void EndRunWithoutData(int index, RunEndKind kind, std::string_view failure, std::string text);
   // The end of a run that stopped without its report (watchdog, forced
   // stop): what its handed-over intervals add up to.

@@ -144,6 +144,13 @@ Json EndJson(const RunEndData& end) {
   return j;
 }
 
+Json SweepAbortJson(int afterRun, int nextPattern) {
+  Json j;
+  j["after_run"] = afterRun;
+  j["next_pattern"] = nextPattern;
+  return j;
+}
+
 Json Event(const char* name, Json data) {
   Json j;
   j["event"] = name;
@@ -193,6 +200,7 @@ struct JsonReport::Impl {
   std::vector<Run> runs;  // in the order they were opened
   std::string error;
   bool failed = false;
+  Json sweepAborted;  // null unless a sweep was ended in its pause
 
   Run& RunOf(int index, int pattern, int protocol) {
     for (Run& run : runs)
@@ -218,6 +226,10 @@ void JsonReport::AddRunEnd(const RunEndData& end) {
   m_impl->RunOf(end.run, end.pattern, end.protocol).end = EndJson(end);
 }
 
+void JsonReport::SetSweepAborted(int afterRun, int nextPattern) {
+  m_impl->sweepAborted = SweepAbortJson(afterRun, nextPattern);
+}
+
 void JsonReport::SetError(std::string_view message) {
   m_impl->error = message;
   m_impl->failed = true;
@@ -238,6 +250,7 @@ std::string JsonReport::Document() const {
     runs.push_back(std::move(j));
   }
   doc["runs"] = std::move(runs);
+  if (!m_impl->sweepAborted.is_null()) doc["sweep_aborted"] = m_impl->sweepAborted;
   if (m_impl->failed) doc["error"] = m_impl->error;
   return Dump(doc, 2) + '\n';
 }
@@ -256,6 +269,10 @@ std::string JsonReport::IntervalEvent(const IntervalData& interval) {
 
 std::string JsonReport::EndEvent(const RunEndData& end) {
   return Dump(Event("end", Placed(end.run, end.pattern, EndJson(end))), -1);
+}
+
+std::string JsonReport::SweepAbortEvent(int afterRun, int nextPattern) {
+  return Dump(Event("sweep_aborted", SweepAbortJson(afterRun, nextPattern)), -1);
 }
 
 std::string JsonReport::ErrorEvent(std::string_view message) {

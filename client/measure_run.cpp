@@ -162,13 +162,27 @@ void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& 
   });
 }
 
+namespace {
+
+// Sets the socket's send and receive timeouts to ms (0: none).
+void SetWaitLimit(int fd, int ms) {
+  const timeval tv{ms / 1000, (ms % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
 std::string MeasureRun::Negotiate() {
   const int fd = m_sock.Fd();
+  const int limitMs = m_timing.negotiationLimitMs;
+  if (limitMs > 0) SetWaitLimit(fd, limitMs);
   BuildNegotiation(m_line, m_config.pattern);
   if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
   sockaddr_in from{};
   const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
                                             : RecvString(fd, m_line, kLineBufferSize);
+  if (limitMs > 0) SetWaitLimit(fd, 0);
   // A reply without a NUL within the line buffer comes back as a receive error.
   if (got < 0) return text::kNegReplyError;
   // 0 (closed before replying) is no error: the buffer still holds what it holds.

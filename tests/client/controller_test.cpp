@@ -352,6 +352,66 @@ TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
 
 // What the runs posted and the timers armed go with the controller: a host
 // that pumps on (and a new controller on it) never meets them.
+// A second 測定中断 while the first waits for the run does not wait again: the
+// forced stop comes at once (here the run waits for a negotiation reply that
+// never comes, and the forced stop's own delay is far beyond the test).
+TEST_F(Controller, SecondAbortForcesTheStopAtOnce) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (c.ReadLine()) c.ReadUntilEnd();
+  });
+  MakeController(150, 10000, 600000);
+  Start(server, 0, kTcp, 1);
+  m_controller->OnAbort();
+  EXPECT_TRUE(m_controller->Measuring());
+  m_controller->OnAbort();
+  EXPECT_FALSE(m_controller->Measuring());
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kForcedStop}));
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  EXPECT_EQ(m_host.m_vRunEnds[0].outcome, RunEndKind::kAborted);
+  m_controller.reset();  // the socket is shut down: the server's read ends
+  server.Join();
+}
+
+// A sweep step that cannot start (no socket, no connection) ends the sweep
+// like its last run would: nothing is held, and its start is selected again.
+TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
+  static int sockets;
+  for (const bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "connect refused" : "no socket");
+    sockets = 0;
+    m_host.m_vRunEnds.clear();
+    ScriptServer server(kTcp, Normal(), 1);
+    Socket holder;
+    const int refusing = RefusingPort(&holder);
+    MakeController(100);
+    m_controller->SetSocketFactory([](int) {
+      if (++sockets == 1) return Socket::Tcp();
+      errno = EMFILE;
+      return Socket();
+    });
+    if (refuse) m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    Start(server, 9, kTcp, 0);
+    // The first run ends; in its pause the port stops answering.
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.TimerPending(10); }));
+    m_host.m_nPort = refusing;
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    EXPECT_EQ(m_host.m_vRunEnds.size(), 2u);
+    EXPECT_EQ(m_host.m_nPattern, 9);
+    EXPECT_FALSE(m_controller->Measuring());
+    // A new start begins afresh: a timed run of the pattern selected.
+    ScriptServer again(kTcp, Normal(), 1);
+    m_host.m_vRunEnds.clear();
+    m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    Start(again, 9, kTcp, 1);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+    EXPECT_EQ(m_host.m_vRunEnds[0].outcome, RunEndKind::kCompleted);
+    m_controller.reset();
+    server.Join();
+    again.Join();
+  }
+}
+
 TEST_F(Controller, DestroyingTheControllerDropsItsQueuedTasksAndTimers) {
   ScriptServer server(kTcp, Normal());
   MakeController(150, 10000, 600000);
