@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -222,7 +223,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   const bool timedUdp = m_config.protocol == kUdp && m_config.udpTimeoutMs > 0;
   stats.countsLoss = timedUdp;
   int64_t lastAnswerNs = startNs;
-  const int64_t noAnswerNs = int64_t{m_timing.noAnswerEndMs} * kNsPerMs;
+  const int64_t noAnswerNs = int64_t{NoAnswerLimitMs()} * kNsPerMs;
   if (timedUdp) {
     timeval tv{m_config.udpTimeoutMs / 1000, (m_config.udpTimeoutMs % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -368,9 +369,21 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   return report;
 }
 
+// With a receive timeout, one pass may wait that long for a chunk that never
+// comes, and two passes in a row may lose theirs: the watchdog's period and
+// the no-answer limit are at least twice the timeout, so that neither ends a
+// run that only loses.
+int MeasureRun::WatchdogPeriodMs() const noexcept {
+  return std::max(m_timing.watchdogPeriodMs, 2 * UdpTimeoutMs());
+}
+
+int MeasureRun::NoAnswerLimitMs() const noexcept {
+  return std::max(m_timing.noAnswerEndMs, 2 * UdpTimeoutMs());
+}
+
 void MeasureRun::WatchdogThread() {
   int lastSample = 0;
-  while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(m_timing.watchdogPeriodMs))) {
+  while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(WatchdogPeriodMs()))) {
     const int alive = m_host.m_nAlive.load(std::memory_order_relaxed);
     if (lastSample != 0 && alive == lastSample) {
       m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });

@@ -104,6 +104,12 @@ class MeasureRun final : private RecvErrorSink {
   // gathered since the previous hand-over (the totals in stats minus base),
   // and the interval's round trips, if any; then base takes the totals.
   void HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& stats, RunStats* base);
+  // UDP's receive timeout, 0 when chunks are waited for as long as they take.
+  int UdpTimeoutMs() const noexcept {
+    return m_config.protocol == kUdp && m_config.udpTimeoutMs > 0 ? m_config.udpTimeoutMs : 0;
+  }
+  int WatchdogPeriodMs() const noexcept;
+  int NoAnswerLimitMs() const noexcept;
   void PublishDisplay(int64_t seconds, int progress) noexcept;
   void CloseSocket(bool sendEndMarker) noexcept;
 

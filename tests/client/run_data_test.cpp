@@ -340,5 +340,32 @@ TEST_F(RunData, UdpTimeoutEndsARunThatGetsNoAnswer) {
   EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);  // closed as a run that ended by itself
 }
 
+// A timeout longer than the watchdog's period and than half the no-answer
+// time: a run that loses now and then neither looks stalled nor unanswered.
+TEST_F(RunData, LongUdpTimeoutKeepsARunThatOnlyLoses) {
+  ScriptServer server(kUdp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.m_nDropEvery = 50;
+    c.ServeNormally();
+  });
+  ClientTiming timing;
+  timing.watchdogPeriodMs = 500;
+  timing.noAnswerEndMs = 600;
+  timing.cleanupDelayMs = 20;
+  timing.durationMs[1] = 2500;
+  m_controller = std::make_unique<ClientController>(m_host, timing);
+  m_host.m_nUdpTimeoutMs = 1000;
+  Start(server, 7, kUdp, 1);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kCompleted) << end.report;
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+  EXPECT_GE(end.lost, 1u);
+  EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
+}
+
 }  // namespace
 }  // namespace quarvent::testing
