@@ -308,6 +308,7 @@ void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const 
   sums.chunks += data.chunks;
   sums.requests += data.requests;
   sums.lost += data.lost;
+  sums.late += data.late;
   if (rtt) {
     if (!run.m_pRunRtt) run.m_pRunRtt = std::make_unique<RttHistogram>();
     run.m_pRunRtt->Merge(*rtt);
@@ -364,6 +365,7 @@ void ClientController::EndRunFromIntervals(MeasureRun& run, RunEndKind kind,
   end.requestsSent = sums.requests;
   end.countsLoss = run.Config().udpTimeoutMs > 0;
   end.lost = sums.lost;
+  end.late = sums.late;
   if (run.m_pRunRtt) end.rtt = run.m_pRunRtt->Summary();
   end.report = std::move(run.m_strRunText);
   m_host.OnRunEnd(end);

@@ -94,6 +94,7 @@ Json IntervalJson(const IntervalData& interval) {
   j["chunks"] = interval.chunks;
   j["requests"] = interval.requests;
   j["lost"] = interval.countsLoss ? Json(interval.lost) : Json(nullptr);
+  j["late"] = interval.countsLoss ? Json(interval.late) : Json(nullptr);
   j["rtt_us"] = RttJson(interval.rtt);
   return j;
 }
@@ -124,6 +125,7 @@ Json EndJson(const RunEndData& end) {
   j["chunks_received"] = end.chunksReceived;
   j["requests_sent"] = end.requestsSent;
   j["lost"] = end.countsLoss ? Json(end.lost) : Json(nullptr);
+  j["late"] = end.countsLoss ? Json(end.late) : Json(nullptr);
   // -1: no chunk (no request), or the run ended without its report.
   const auto size = [](int32_t value) { return value >= 0 ? Json(value) : Json(nullptr); };
   j["received_min"] = size(end.receivedMin);

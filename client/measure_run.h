@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "client/chunk_receive.h"
 #include "client/client_host.h"
 #include "client/measure_data.h"
 #include "client/rtt_histogram.h"
@@ -97,6 +98,10 @@ class MeasureRun final : private RecvErrorSink {
   void WatchdogThread();
   // Sends the line and judges the reply; "" on success, else the report text.
   std::string Negotiate();
+  // UDP with a receive timeout: the chunk that answers the request tagged
+  // tag (-1: untagged, the next chunk answers it); late chunks on the way
+  // are counted in stats and waited past.
+  const char* ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunStats* stats, bool* timedOut);
   // The data phase, the report and the closing; returns the report text and
   // fills end with the run's totals.
   std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
@@ -143,6 +148,7 @@ class MeasureRun final : private RecvErrorSink {
   // Round trips of the current interval; handed over with it.
   std::shared_ptr<RttHistogram> m_pIntervalRtt;
   Rand15 m_rng;
+  LostTags m_lostTags;
   char m_line[kLineBufferSize];  // negotiation line, then the reply
   // Requests are sent from it and chunks received into it. Cache-line aligned,
   // away from the fields other threads touch, as the kernel copies fastest there.

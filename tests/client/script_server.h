@@ -62,6 +62,11 @@ class Conn {
   // answer, as if it had been lost; 1 answers none. 0 answers all.
   int m_nDropEvery = 0;
   uint32_t m_nDropped = 0;
+  // ServeNormally: every n-th request (not dropped) is answered m_nLateMs
+  // after it came in, later than the others.
+  int m_nLateEvery = 0;
+  int m_nLateMs = 0;
+  uint32_t m_nLate = 0;
   std::vector<int64_t> m_vRequestInNs;
   std::vector<int64_t> m_vChunkSendNs;
 
