@@ -91,6 +91,10 @@ Json IntervalJson(const IntervalData& interval) {
   j["end_s"] = Seconds(interval.endMs);
   j["bytes_received"] = interval.bytesReceived;
   j["bytes_sent"] = interval.bytesSent;
+  j["chunks_received"] = interval.chunks;
+  j["requests_sent"] = interval.requests;
+  // The names these counts had in an interval before they were named as in
+  // a run's end; kept for one release.
   j["chunks"] = interval.chunks;
   j["requests"] = interval.requests;
   j["lost"] = interval.countsLoss ? Json(interval.lost) : Json(nullptr);
