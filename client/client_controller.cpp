@@ -25,6 +25,13 @@ constexpr std::string_view kPatternEntries[kPatternCount] = {
     "限界調査4      (64KB 連続送受信)",
 };
 
+// The ids of the one-shot timers the controller arms through its host; the
+// host hands them back to OnTimer and knows nothing else of them. 1 to 10:
+// the next pattern of a sweep.
+constexpr unsigned kTimerCleanup = 10000;
+constexpr unsigned kTimerForcedStop = 10001;
+constexpr unsigned kTimerRestoreBase = 1000;  // 1000 + p: reselect p, end the sweep
+
 Socket MakeSocket(int protocol) {
   return protocol == kUdp ? Socket::Udp() : Socket::Tcp();
 }
@@ -202,7 +209,7 @@ void ClientController::ForceStop() {
   m_host.Repaint();
   EndRunFromIntervals(run, RunEndKind::kAborted, {});
   m_host.NoteOutcome(RunOutcome::kForcedStop);
-  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  ArmCleanup();
 }
 
 void ClientController::OnClear() {
@@ -219,6 +226,7 @@ void ClientController::OnTimer(unsigned id) {
     m_host.ShowResult();
     StartRun(false);
   } else if (id == kTimerCleanup) {
+    m_bCleanupArmed = false;
     for (auto& run : m_runs)
       if (run->m_eState != RunState::kRunning) run->StopWatchdog();
     if (m_pWorker &&
@@ -236,6 +244,11 @@ void ClientController::OnTimer(unsigned id) {
   }
 }
 
+void ClientController::ArmCleanup() {
+  m_bCleanupArmed = true;
+  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+}
+
 void ClientController::Shutdown() {
   for (auto& run : m_runs) run->Abandon();
   m_pWorker = nullptr;
@@ -250,7 +263,7 @@ void ClientController::FinishIdle() {
   m_host.SetProgress(0);
   m_host.m_bAbort.store(0);
   m_host.Repaint();
-  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  ArmCleanup();
   if (m_pWorker && m_pWorker->m_eState != RunState::kRunning) m_pWorker = nullptr;
 }
 
@@ -293,7 +306,7 @@ void ClientController::OnWatchdogFired(MeasureRun& run) {
   run.m_strRunText += text::kWatchdog;
   m_host.ShowResult();
   m_host.Repaint();
-  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  ArmCleanup();
   EndRunFromIntervals(run, RunEndKind::kWatchdog, text::kWatchdog);
   m_host.NoteOutcome(RunOutcome::kWatchdogTimeout);
 }

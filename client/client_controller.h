@@ -48,6 +48,15 @@ class ClientController {
 
   // True from OnStart until the owner is idle again (through the sweep pauses).
   bool Measuring() const noexcept { return m_bMeasuring; }
+  // In the pause of a sweep, before its next run.
+  bool InSweepPause() const noexcept { return m_nPendingStep != 0; }
+  // An abort waits for the run; the forced stop is still to come.
+  bool ForcedStopArmed() const noexcept { return m_bForcedStopArmed; }
+  // Idle, and nothing of the last measurement is still to come (the next
+  // step or the reselection of a sweep, the release of finished runs).
+  bool Settled() const noexcept {
+    return !m_bMeasuring && m_nPendingStep == 0 && m_nPendingRestore == 0 && !m_bCleanupArmed;
+  }
 
   // Test seam: creates the socket for a protocol (0 TCP, 1 UDP). The default
   // makes a real one.
@@ -86,6 +95,8 @@ class ClientController {
   // Arms the reselection of m_nSweepStart that ends a sweep.
   void ArmRestore();
   void FinishIdle();
+  // Arms the release of finished runs.
+  void ArmCleanup();
   void EndSweepPause();
   // Joins and drops the runs whose threads have ended and whose tasks have run.
   void Reap();
@@ -99,9 +110,10 @@ class ClientController {
   MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
   int m_nNextRunIndex = 0;          // index of the next run within the user's start
   RunConfig m_startingConfig{};     // the run being started (for the ends without a run)
-  unsigned m_nPendingStep = 0;      // armed sweep timer 1..10, 0 none
-  unsigned m_nPendingRestore = 0;   // armed reselection timer 1000 + p, 0 none
-  bool m_bForcedStopArmed = false;  // timer 10001 is for the run now held
+  unsigned m_nPendingStep = 0;      // the sweep's next pattern whose timer is armed, 0 none
+  unsigned m_nPendingRestore = 0;   // the armed reselection's timer id, 0 none
+  bool m_bForcedStopArmed = false;  // the forced stop is for the run now held
+  bool m_bCleanupArmed = false;     // the release of finished runs is to come
   bool m_bMeasuring = false;
 };
 

@@ -99,7 +99,7 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
   m_controller->OnAbort();
   EXPECT_EQ(m_host.m_vElapsed.back(), "割込受付中");
-  EXPECT_TRUE(m_host.TimerPending(kTimerForcedStop));
+  EXPECT_TRUE(m_controller->ForcedStopArmed());
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   server.Join();
   EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n経過時間 : "));
@@ -108,7 +108,7 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   EXPECT_EQ(m_host.m_bAbort.load(), 0);
   // The forced stop finds nothing left to stop.
   const size_t calls = m_host.m_vCalls.size();
-  m_host.Pump(*m_controller, [&] { return !m_host.TimerPending(kTimerForcedStop); });
+  m_host.Pump(*m_controller, [&] { return !m_controller->ForcedStopArmed(); });
   EXPECT_EQ(m_host.m_vCalls.size(), calls);
 }
 
@@ -117,14 +117,16 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
 TEST_F(Controller, ForcedStopLeavesALaterRunAlone) {
   ScriptServer server(kTcp, Normal(), 2);
   MakeController(150, 10000, 600000);  // the forced stop is fired by hand below
+  unsigned forcedStop = 0;             // the timer the first abort armed
   for (int run = 0; run < 2; ++run) {
     Start(server, 7, kTcp, 3);
     const size_t shown = m_host.m_vProgress.size();
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > shown + 3; }));
     // The second run is under way when the first abort's forced stop comes.
-    if (run == 1) m_controller->OnTimer(kTimerForcedStop);
+    if (run == 1) m_controller->OnTimer(forcedStop);
     EXPECT_TRUE(m_controller->Measuring());
     m_controller->OnAbort();
+    if (run == 0) forcedStop = m_host.m_vTimers.back();
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   }
   server.Join();
@@ -326,7 +328,7 @@ TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
     m_controller = std::make_unique<ClientController>(m_host, timing);
   }
   Start(server, 5, kTcp, 0);
-  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.TimerPending(6); }));
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
   m_controller->OnAbort();
   EXPECT_FALSE(m_controller->Measuring());
   EXPECT_EQ(m_host.m_nPattern, 5);
@@ -392,7 +394,7 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     if (refuse) m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
     Start(server, 9, kTcp, 0);
     // The first run ends; in its pause the port stops answering.
-    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.TimerPending(10); }));
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
     m_host.m_nPort = refusing;
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     EXPECT_EQ(m_host.m_vRunEnds.size(), 2u);
