@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "client/texts.h"
 #include "common/protocol.h"
@@ -56,7 +57,7 @@ ssize_t RecvTimed(int sock, char* buf) {
 }  // namespace
 
 const char* ReceiveUdpChunkTimed(int sock, char* buf, int32_t* length, int64_t* received,
-                                 bool* timedOut) {
+                                 bool* timedOut, int64_t* tag) {
   *timedOut = false;
   ssize_t n = RecvTimed(sock, buf);
   if (n == -2) {
@@ -64,6 +65,7 @@ const char* ReceiveUdpChunkTimed(int sock, char* buf, int32_t* length, int64_t* 
     return nullptr;
   }
   if (n < 4) return text::kHeaderFailed;
+  *tag = GetTag(buf, n);
   *length = GetLengthWord(buf);
   if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
   // The rest of a split chunk, each piece with the same time to come.
@@ -79,7 +81,34 @@ const char* ReceiveUdpChunkTimed(int sock, char* buf, int32_t* length, int64_t* 
   return nullptr;
 }
 
-void DrainLateDatagrams(int sock, char* buf, int64_t* received) {
+void PutTag(char* buf, uint32_t tag) noexcept {
+  std::memcpy(buf + 4, &tag, sizeof tag);
+}
+
+int64_t GetTag(const char* buf, ssize_t size) noexcept {
+  if (size < kTagEnd) return -1;
+  uint32_t tag;
+  std::memcpy(&tag, buf + 4, sizeof tag);
+  return tag;
+}
+
+void LostTags::Add(uint32_t tag) noexcept {
+  m_tags[m_next] = tag;
+  m_used[m_next] = true;
+  m_next = (m_next + 1) % kSize;
+}
+
+bool LostTags::Take(uint32_t tag) noexcept {
+  for (int i = 0; i < kSize; ++i) {
+    if (m_used[i] && m_tags[i] == tag) {
+      m_used[i] = false;
+      return true;
+    }
+  }
+  return false;
+}
+
+void DrainLateDatagrams(int sock, char* buf, uint64_t* late, int64_t* lateBytes) {
   // Bounded: what is waiting now, not what keeps coming.
   for (int i = 0; i < 4096; ++i) {
     sockaddr_in from{};
@@ -87,7 +116,8 @@ void DrainLateDatagrams(int sock, char* buf, int64_t* received) {
     const ssize_t n = ::recvfrom(sock, buf, kDatagramRoom, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &len);
     if (n <= 0) return;
-    *received += n;
+    ++*late;
+    *lateBytes += n;
   }
 }
 

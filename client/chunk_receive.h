@@ -2,6 +2,8 @@
 // the body, over TCP or UDP.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 namespace quarvent {
@@ -18,11 +20,35 @@ const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int
 // except that a datagram that does not come in time is no failure but sets
 // *timedOut (nothing is added to *received then; a chunk split over several
 // datagrams is counted only once complete).
+// *tag gets the four bytes after the length word of the first datagram,
+// -1 when it is shorter than 8 bytes.
 const char* ReceiveUdpChunkTimed(int sock, char* buf, int32_t* length, int64_t* received,
-                                 bool* timedOut);
+                                 bool* timedOut, int64_t* tag);
 
 // Takes every datagram already waiting on sock without blocking (answers
-// that came too late) and adds their sizes to *received.
-void DrainLateDatagrams(int sock, char* buf, int64_t* received);
+// that came too late): each adds 1 to *late and its size to *lateBytes.
+void DrainLateDatagrams(int sock, char* buf, uint64_t* late, int64_t* lateBytes);
+
+// Over UDP with a receive timeout, a request whose body has room carries a
+// tag after its length word; the server answers from the buffer the request
+// was read into, so the tag comes back at the same place in its chunk. An
+// answer whose tag is that of a request already counted lost is late.
+inline constexpr int kTagEnd = 8;  // the tag takes bytes 4 to 7
+void PutTag(char* buf, uint32_t tag) noexcept;
+int64_t GetTag(const char* buf, ssize_t size) noexcept;
+
+// The tags of the requests counted lost most recently, without allocation.
+class LostTags {
+ public:
+  void Add(uint32_t tag) noexcept;
+  // True, and tag forgotten, when tag is one of them.
+  bool Take(uint32_t tag) noexcept;
+
+ private:
+  static constexpr int kSize = 256;
+  uint32_t m_tags[kSize];
+  bool m_used[kSize] = {};
+  int m_next = 0;
+};
 
 }  // namespace quarvent

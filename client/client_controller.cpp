@@ -25,6 +25,13 @@ constexpr std::string_view kPatternEntries[kPatternCount] = {
     "限界調査4      (64KB 連続送受信)",
 };
 
+// The ids of the one-shot timers the controller arms through its host; the
+// host hands them back to OnTimer and knows nothing else of them. 1 to 10:
+// the next pattern of a sweep.
+constexpr unsigned kTimerCleanup = 10000;
+constexpr unsigned kTimerForcedStop = 10001;
+constexpr unsigned kTimerRestoreBase = 1000;  // 1000 + p: reselect p, end the sweep
+
 Socket MakeSocket(int protocol) {
   return protocol == kUdp ? Socket::Udp() : Socket::Tcp();
 }
@@ -98,10 +105,7 @@ void ClientController::StartRun(bool byUser) {
     char line[80];
     std::snprintf(line, sizeof line, text::kSocketFailed, errno);
     m_host.m_strResult = line;  // replaces the whole report
-    m_host.ShowResult();
-    SetMeasuring(0);
-    EndRunWithoutData(runIndex, RunEndKind::kFailed, line, line);
-    m_host.NoteOutcome(RunOutcome::kSocketFailed);
+    FailStart(byUser, runIndex, RunEndKind::kFailed, line, line, RunOutcome::kSocketFailed);
     return;
   }
   if (protocol == kTcp) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
@@ -132,10 +136,8 @@ void ClientController::StartRun(bool byUser) {
     m_host.m_strResult += line;
     sock.Shutdown();
     sock.Reset();
-    m_host.ShowResult();
-    SetMeasuring(0);
-    EndRunWithoutData(runIndex, RunEndKind::kConnectFailed, line, runText + line);
-    m_host.NoteOutcome(RunOutcome::kConnectFailed);
+    FailStart(byUser, runIndex, RunEndKind::kConnectFailed, line, runText + line,
+              RunOutcome::kConnectFailed);
     return;
   }
 
@@ -153,15 +155,26 @@ void ClientController::StartRun(bool byUser) {
     // says why, and the owner is idle again.
     m_pWorker = nullptr;
     m_host.m_strResult += text::kNoWorker;
-    m_host.ShowResult();
-    SetMeasuring(0);
-    EndRunWithoutData(runIndex, RunEndKind::kFailed, text::kNoWorker,
-                      run->m_strRunText + text::kNoWorker);
-    m_host.NoteOutcome(RunOutcome::kNoWorker);
+    FailStart(byUser, runIndex, RunEndKind::kFailed, text::kNoWorker,
+              run->m_strRunText + text::kNoWorker, RunOutcome::kNoWorker);
     return;
   }
   m_pWorker = run.get();
   m_runs.push_back(std::move(run));
+}
+
+void ClientController::FailStart(bool byUser, int runIndex, RunEndKind kind,
+                                 std::string_view failure, std::string text, RunOutcome outcome) {
+  m_host.ShowResult();
+  SetMeasuring(0);
+  // A sweep step that could not start ends the sweep: the run held through
+  // the pause is let go, and the pattern at which the sweep began is
+  // selected again, as after its last run.
+  if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
+  m_pWorker = nullptr;
+  if (!byUser && m_host.m_nSweepStart >= 0) ArmRestore();
+  EndRunWithoutData(runIndex, kind, failure, std::move(text));
+  m_host.NoteOutcome(outcome);
 }
 
 void ClientController::OnAbort() {
@@ -174,8 +187,29 @@ void ClientController::OnAbort() {
     EndSweepPause();
     return;
   }
+  if (m_bForcedStopArmed) {
+    // Asked again while the first request is pending: no more waiting.
+    ForceStop();
+    return;
+  }
   m_bForcedStopArmed = true;
   m_host.ArmTimer(kTimerForcedStop, m_timing.forcedStopDelayMs);
+}
+
+void ClientController::ForceStop() {
+  m_bForcedStopArmed = false;
+  if (!m_pWorker || m_pWorker->m_eState != RunState::kRunning) return;
+  m_pWorker->Abandon();
+  MeasureRun& run = *m_pWorker;
+  m_pWorker = nullptr;
+  SetMeasuring(0);
+  m_host.SetElapsedText("");
+  m_host.SetProgress(0);
+  m_host.m_bAbort.store(0);
+  m_host.Repaint();
+  EndRunFromIntervals(run, RunEndKind::kAborted, {});
+  m_host.NoteOutcome(RunOutcome::kForcedStop);
+  ArmCleanup();
 }
 
 void ClientController::OnClear() {
@@ -192,6 +226,7 @@ void ClientController::OnTimer(unsigned id) {
     m_host.ShowResult();
     StartRun(false);
   } else if (id == kTimerCleanup) {
+    m_bCleanupArmed = false;
     for (auto& run : m_runs)
       if (run->m_eState != RunState::kRunning) run->StopWatchdog();
     if (m_pWorker &&
@@ -199,21 +234,7 @@ void ClientController::OnTimer(unsigned id) {
       m_pWorker = nullptr;
     Reap();
   } else if (id == kTimerForcedStop) {
-    if (!m_bForcedStopArmed) return;
-    m_bForcedStopArmed = false;
-    if (m_pWorker && m_pWorker->m_eState == RunState::kRunning) {
-      m_pWorker->Abandon();
-      MeasureRun& run = *m_pWorker;
-      m_pWorker = nullptr;
-      SetMeasuring(0);
-      m_host.SetElapsedText("");
-      m_host.SetProgress(0);
-      m_host.m_bAbort.store(0);
-      m_host.Repaint();
-      EndRunFromIntervals(run, RunEndKind::kAborted, {});
-      m_host.NoteOutcome(RunOutcome::kForcedStop);
-      m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
-    }
+    if (m_bForcedStopArmed) ForceStop();
   } else if (id >= kTimerRestoreBase) {
     if (id != m_nPendingRestore) return;  // its sweep was followed by a new start
     m_nPendingRestore = 0;
@@ -221,6 +242,11 @@ void ClientController::OnTimer(unsigned id) {
     m_host.ShowResult();
     m_host.m_nSweepStart = -1;
   }
+}
+
+void ClientController::ArmCleanup() {
+  m_bCleanupArmed = true;
+  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
 }
 
 void ClientController::Shutdown() {
@@ -237,11 +263,12 @@ void ClientController::FinishIdle() {
   m_host.SetProgress(0);
   m_host.m_bAbort.store(0);
   m_host.Repaint();
-  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  ArmCleanup();
   if (m_pWorker && m_pWorker->m_eState != RunState::kRunning) m_pWorker = nullptr;
 }
 
 void ClientController::EndSweepPause() {
+  m_host.OnSweepAborted(m_nNextRunIndex, static_cast<int>(m_nPendingStep));
   m_nPendingStep = 0;
   m_pWorker->m_eState = RunState::kEnded;
   if (m_host.m_nSweepStart >= 0) m_host.m_nPattern = m_host.m_nSweepStart;
@@ -279,7 +306,7 @@ void ClientController::OnWatchdogFired(MeasureRun& run) {
   run.m_strRunText += text::kWatchdog;
   m_host.ShowResult();
   m_host.Repaint();
-  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
+  ArmCleanup();
   EndRunFromIntervals(run, RunEndKind::kWatchdog, text::kWatchdog);
   m_host.NoteOutcome(RunOutcome::kWatchdogTimeout);
 }
@@ -294,6 +321,7 @@ void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const 
   sums.chunks += data.chunks;
   sums.requests += data.requests;
   sums.lost += data.lost;
+  sums.late += data.late;
   if (rtt) {
     if (!run.m_pRunRtt) run.m_pRunRtt = std::make_unique<RttHistogram>();
     run.m_pRunRtt->Merge(*rtt);
@@ -350,6 +378,7 @@ void ClientController::EndRunFromIntervals(MeasureRun& run, RunEndKind kind,
   end.requestsSent = sums.requests;
   end.countsLoss = run.Config().udpTimeoutMs > 0;
   end.lost = sums.lost;
+  end.late = sums.late;
   if (run.m_pRunRtt) end.rtt = run.m_pRunRtt->Summary();
   end.report = std::move(run.m_strRunText);
   m_host.OnRunEnd(end);

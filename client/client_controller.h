@@ -35,8 +35,8 @@ class ClientController {
   // ends by selecting this start's pattern again.
   void OnStart();
   // 測定中断: sets m_bAbort, shows "割込受付中", disables abort and arms the
-  // forced stop (timer 10001). In the pause between two runs of a sweep it
-  // ends the sweep at once and reselects the pattern at which it began.
+  // forced stop; asked again while that is pending, it stops the run at once. In the pause between
+  // two runs of a sweep it ends the sweep at once and reselects the pattern at which it began.
   void OnAbort();
   // ｸﾘｱ: empties the report and the elapsed text.
   void OnClear();
@@ -48,6 +48,15 @@ class ClientController {
 
   // True from OnStart until the owner is idle again (through the sweep pauses).
   bool Measuring() const noexcept { return m_bMeasuring; }
+  // In the pause of a sweep, before its next run.
+  bool InSweepPause() const noexcept { return m_nPendingStep != 0; }
+  // An abort waits for the run; the forced stop is still to come.
+  bool ForcedStopArmed() const noexcept { return m_bForcedStopArmed; }
+  // Idle, and nothing of the last measurement is still to come (the next
+  // step or the reselection of a sweep, the release of finished runs).
+  bool Settled() const noexcept {
+    return !m_bMeasuring && m_nPendingStep == 0 && m_nPendingRestore == 0 && !m_bCleanupArmed;
+  }
 
   // Test seam: creates the socket for a protocol (0 TCP, 1 UDP). The default
   // makes a real one.
@@ -73,6 +82,12 @@ class ClientController {
   void HandOver(MeasureRun& run, RunOutcome outcome);
   // Tells the owner how a run ended that has no MeasureRun (no socket,
   // connection or thread): text is its report text from the header line.
+  // A start that ended before its run began (no socket, connection or
+  // thread): the owner is idle again, and a sweep is over.
+  void FailStart(bool byUser, int runIndex, RunEndKind kind, std::string_view failure,
+                 std::string text, RunOutcome outcome);
+  // The forced stop: the run held is abandoned and the owner is idle again.
+  void ForceStop();
   void EndRunWithoutData(int index, RunEndKind kind, std::string_view failure, std::string text);
   // The end of a run that stopped without its report (watchdog, forced
   // stop): what its handed-over intervals add up to.
@@ -80,6 +95,8 @@ class ClientController {
   // Arms the reselection of m_nSweepStart that ends a sweep.
   void ArmRestore();
   void FinishIdle();
+  // Arms the release of finished runs.
+  void ArmCleanup();
   void EndSweepPause();
   // Joins and drops the runs whose threads have ended and whose tasks have run.
   void Reap();
@@ -93,9 +110,10 @@ class ClientController {
   MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
   int m_nNextRunIndex = 0;          // index of the next run within the user's start
   RunConfig m_startingConfig{};     // the run being started (for the ends without a run)
-  unsigned m_nPendingStep = 0;      // armed sweep timer 1..10, 0 none
-  unsigned m_nPendingRestore = 0;   // armed reselection timer 1000 + p, 0 none
-  bool m_bForcedStopArmed = false;  // timer 10001 is for the run now held
+  unsigned m_nPendingStep = 0;      // the sweep's next pattern whose timer is armed, 0 none
+  unsigned m_nPendingRestore = 0;   // the armed reselection's timer id, 0 none
+  bool m_bForcedStopArmed = false;  // the forced stop is for the run now held
+  bool m_bCleanupArmed = false;     // the release of finished runs is to come
   bool m_bMeasuring = false;
 };
 

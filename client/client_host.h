@@ -80,6 +80,9 @@ class ClientHost {
   // A run has ended: once per start, after its report text is in m_strResult
   // (ShowResult has been called) and before NoteOutcome.
   virtual void OnRunEnd(const RunEndData&) {}
+  // The user ended a sweep in the pause before its next run: runs is the
+  // number of runs it made, nextPattern the pattern that would have come.
+  virtual void OnSweepAborted(int /*runs*/, int /*nextPattern*/) {}
   // Connects the run's socket to addr; 0 or the errno of the failure. The
   // default blocks the owner's thread until the system answers; a window may
   // wait in a way that keeps it painted, with the same outcome.

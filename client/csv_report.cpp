@@ -7,8 +7,8 @@
 namespace quarvent {
 
 std::string CsvHeader() {
-  return "run,pattern,protocol,start_s,end_s,bytes_received,bytes_sent,"
-         "throughput_bytes_per_s,rtt_p50_us,rtt_p99_us\n";
+  return "run,pattern,protocol,start_s,end_s,bytes_received,bytes_sent,lost,"
+         "throughput_total_bytes_per_s,rtt_p50_us,rtt_p99_us\n";
 }
 
 std::string CsvRow(const IntervalData& interval) {
@@ -25,10 +25,11 @@ std::string CsvRow(const IntervalData& interval) {
     return std::string(text);
   };
   char row[320];
-  std::snprintf(row, sizeof row, "%d,%d,%s,%s,%s,%" PRId64 ",%" PRId64 ",%.2f,", interval.run,
+  const std::string lost = interval.countsLoss ? std::to_string(interval.lost) : "";
+  std::snprintf(row, sizeof row, "%d,%d,%s,%s,%s,%" PRId64 ",%" PRId64 ",%s,%.2f,", interval.run,
                 interval.pattern, interval.protocol != 0 ? "udp" : "tcp",
                 secondsText(interval.startMs).c_str(), secondsText(interval.endMs).c_str(),
-                interval.bytesReceived, interval.bytesSent, throughput);
+                interval.bytesReceived, interval.bytesSent, lost.c_str(), throughput);
   std::string out = row;
   if (interval.rtt.count > 0) {
     // Rounded to the nanosecond the round trips are measured in, as the JSON has them.

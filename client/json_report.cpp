@@ -91,9 +91,14 @@ Json IntervalJson(const IntervalData& interval) {
   j["end_s"] = Seconds(interval.endMs);
   j["bytes_received"] = interval.bytesReceived;
   j["bytes_sent"] = interval.bytesSent;
+  j["chunks_received"] = interval.chunks;
+  j["requests_sent"] = interval.requests;
+  // The names these counts had in an interval before they were named as in
+  // a run's end; kept for one release.
   j["chunks"] = interval.chunks;
   j["requests"] = interval.requests;
   j["lost"] = interval.countsLoss ? Json(interval.lost) : Json(nullptr);
+  j["late"] = interval.countsLoss ? Json(interval.late) : Json(nullptr);
   j["rtt_us"] = RttJson(interval.rtt);
   return j;
 }
@@ -124,6 +129,7 @@ Json EndJson(const RunEndData& end) {
   j["chunks_received"] = end.chunksReceived;
   j["requests_sent"] = end.requestsSent;
   j["lost"] = end.countsLoss ? Json(end.lost) : Json(nullptr);
+  j["late"] = end.countsLoss ? Json(end.late) : Json(nullptr);
   // -1: no chunk (no request), or the run ended without its report.
   const auto size = [](int32_t value) { return value >= 0 ? Json(value) : Json(nullptr); };
   j["received_min"] = size(end.receivedMin);
@@ -141,6 +147,13 @@ Json EndJson(const RunEndData& end) {
           : Json(nullptr);
   j["rtt_us"] = RttJson(end.rtt);
   j["report"] = ReportLines(end.report);
+  return j;
+}
+
+Json SweepAbortJson(int afterRun, int nextPattern) {
+  Json j;
+  j["after_run"] = afterRun;
+  j["next_pattern"] = nextPattern;
   return j;
 }
 
@@ -193,6 +206,7 @@ struct JsonReport::Impl {
   std::vector<Run> runs;  // in the order they were opened
   std::string error;
   bool failed = false;
+  Json sweepAborted;  // null unless a sweep was ended in its pause
 
   Run& RunOf(int index, int pattern, int protocol) {
     for (Run& run : runs)
@@ -218,6 +232,10 @@ void JsonReport::AddRunEnd(const RunEndData& end) {
   m_impl->RunOf(end.run, end.pattern, end.protocol).end = EndJson(end);
 }
 
+void JsonReport::SetSweepAborted(int afterRun, int nextPattern) {
+  m_impl->sweepAborted = SweepAbortJson(afterRun, nextPattern);
+}
+
 void JsonReport::SetError(std::string_view message) {
   m_impl->error = message;
   m_impl->failed = true;
@@ -238,6 +256,7 @@ std::string JsonReport::Document() const {
     runs.push_back(std::move(j));
   }
   doc["runs"] = std::move(runs);
+  if (!m_impl->sweepAborted.is_null()) doc["sweep_aborted"] = m_impl->sweepAborted;
   if (m_impl->failed) doc["error"] = m_impl->error;
   return Dump(doc, 2) + '\n';
 }
@@ -256,6 +275,10 @@ std::string JsonReport::IntervalEvent(const IntervalData& interval) {
 
 std::string JsonReport::EndEvent(const RunEndData& end) {
   return Dump(Event("end", Placed(end.run, end.pattern, EndJson(end))), -1);
+}
+
+std::string JsonReport::SweepAbortEvent(int afterRun, int nextPattern) {
+  return Dump(Event("sweep_aborted", SweepAbortJson(afterRun, nextPattern)), -1);
 }
 
 std::string JsonReport::ErrorEvent(std::string_view message) {

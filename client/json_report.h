@@ -43,6 +43,9 @@ class JsonReport {
   // its end, whichever comes first.
   void AddInterval(const IntervalData& interval);
   void AddRunEnd(const RunEndData& end);
+  // The user ended a sweep in the pause after run afterRun, before the run of
+  // nextPattern.
+  void SetSweepAborted(int afterRun, int nextPattern);
   // The command failed before any run could begin.
   void SetError(std::string_view message);
   // The document, indented, with a final line end.
@@ -53,6 +56,7 @@ class JsonReport {
   static std::string IntervalEvent(const IntervalData& interval);
   static std::string EndEvent(const RunEndData& end);
   static std::string ErrorEvent(std::string_view message);
+  static std::string SweepAbortEvent(int afterRun, int nextPattern);
 
  private:
   struct Impl;

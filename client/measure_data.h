@@ -33,6 +33,7 @@ struct IntervalData {
   uint64_t requests = 0;    // requests sent
   bool countsLoss = false;  // UDP with a receive timeout: lost chunks are counted
   uint64_t lost = 0;        // requests whose chunk did not come in time
+  uint64_t late = 0;        // chunks of lost requests that came after all
   RttSummary rtt;           // round trips completed in the interval
 };
 
@@ -73,7 +74,8 @@ struct RunEndData {
   uint64_t chunksReceived = 0;
   uint64_t requestsSent = 0;
   bool countsLoss = false;  // UDP with a receive timeout: lost chunks were counted
-  uint64_t lost = 0;
+  uint64_t lost = 0;        // requests whose chunk did not come in time
+  uint64_t late = 0;        // of those, the chunks that came after all
   // Smallest and largest length word of the chunks and size of the requests;
   // -1 when there were none, or the run ended without its report.
   int32_t receivedMin = -1;

@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 
@@ -148,6 +149,7 @@ void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& 
   data.chunks = stats.passes - base->passes;
   data.requests = stats.requests - base->requests;
   data.lost = stats.lost - base->lost;
+  data.late = stats.late - base->late;
   data.countsLoss = stats.countsLoss;
   *base = stats;
   // The interval's round trips go with it, and the next interval gets a fresh
@@ -162,13 +164,47 @@ void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& 
   });
 }
 
+namespace {
+
+// Sets the socket's send and receive timeouts to ms (0: none).
+void SetWaitLimit(int fd, int ms) {
+  const timeval tv{ms / 1000, (ms % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+}
+
+}  // namespace
+
+const char* MeasureRun::ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunStats* stats,
+                                      bool* timedOut) {
+  // Bounded: each late chunk takes its tag out of the lost ones.
+  for (;;) {
+    int64_t bytes = 0, got = -1;
+    const char* fail = ReceiveUdpChunkTimed(fd, m_buf, length, &bytes, timedOut, &got);
+    if (fail || *timedOut) return fail;
+    // A tag that no request sent so far carried: a server that does not
+    // answer from the request's bytes; pair by order then.
+    if (tag < 0 || got < 0 || got == tag || got > tag) {
+      stats->received += bytes;
+      return nullptr;
+    }
+    // An earlier request's chunk: late if that request was counted lost,
+    // else a second answer to it; neither answers this request.
+    if (m_lostTags.Take(static_cast<uint32_t>(got))) ++stats->late;
+    stats->lateBytes += bytes;
+  }
+}
+
 std::string MeasureRun::Negotiate() {
   const int fd = m_sock.Fd();
+  const int limitMs = m_timing.negotiationLimitMs;
+  if (limitMs > 0) SetWaitLimit(fd, limitMs);
   BuildNegotiation(m_line, m_config.pattern);
   if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
   sockaddr_in from{};
   const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
                                             : RecvString(fd, m_line, kLineBufferSize);
+  if (limitMs > 0) SetWaitLimit(fd, 0);
   // A reply without a NUL within the line buffer comes back as a receive error.
   if (got < 0) return text::kNegReplyError;
   // 0 (closed before replying) is no error: the buffer still holds what it holds.
@@ -208,7 +244,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   const bool timedUdp = m_config.protocol == kUdp && m_config.udpTimeoutMs > 0;
   stats.countsLoss = timedUdp;
   int64_t lastAnswerNs = startNs;
-  const int64_t noAnswerNs = int64_t{m_timing.noAnswerEndMs} * kNsPerMs;
+  const int64_t noAnswerNs = int64_t{NoAnswerLimitMs()} * kNsPerMs;
   if (timedUdp) {
     timeval tv{m_config.udpTimeoutMs / 1000, (m_config.udpTimeoutMs % 1000) * 1000};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -243,9 +279,14 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
     // The round trip of a request runs from its send to the complete
     // receipt of the chunk of the same pass.
     int64_t sentNs = -1;
+    int64_t tag = -1;  // the request's tag, -1 untagged
     if (interval > 0 && --untilRequest < 0) {
       untilRequest = interval - 1;
       PutLengthWord(m_buf, requestSize);
+      if (timedUdp && requestSize >= kTagEnd) [[unlikely]] {
+        tag = static_cast<uint32_t>(stats.requests);
+        PutTag(m_buf, static_cast<uint32_t>(tag));
+      }
       sentNs = ReadClockNs();
       sys::Send(fd, m_buf, static_cast<size_t>(requestSize));  // a failure shows in the receive
       stats.sent += requestSize;
@@ -256,7 +297,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
     int32_t length = 0;
     bool timedOut = false;
     if (timedUdp) [[unlikely]] {
-      failText = ReceiveUdpChunkTimed(fd, m_buf, &length, &stats.received, &timedOut);
+      failText = ReceiveAnswer(fd, tag, &length, &stats, &timedOut);
     } else {
       failText = ReceiveChunk(fd, m_config.protocol, m_buf, &length, &stats.received);
     }
@@ -265,9 +306,11 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
     lastMs = nowNs / kNsPerMs;
     if (timedOut) [[unlikely]] {
       // Lost. What has come too late by now is taken away, so that it cannot
-      // pass for the answer to the next request.
+      // pass for the answer to the next request; what comes later still is
+      // told apart by its tag.
       ++stats.lost;
-      DrainLateDatagrams(fd, m_buf, &stats.received);
+      if (tag >= 0) m_lostTags.Add(static_cast<uint32_t>(tag));
+      DrainLateDatagrams(fd, m_buf, &stats.late, &stats.lateBytes);
       if (nowNs - lastAnswerNs >= noAnswerNs) {
         stopLine = text::kNoAnswer;
         break;
@@ -331,6 +374,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   end->requestsSent = stats.requests;
   end->countsLoss = stats.countsLoss;
   end->lost = stats.lost;
+  end->late = stats.late;
   if (stats.passes > 0) {
     end->receivedMin = stats.recvMin;
     end->receivedMax = stats.recvMax;
@@ -354,9 +398,21 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   return report;
 }
 
+// With a receive timeout, one pass may wait that long for a chunk that never
+// comes, and two passes in a row may lose theirs: the watchdog's period and
+// the no-answer limit are at least twice the timeout, so that neither ends a
+// run that only loses.
+int MeasureRun::WatchdogPeriodMs() const noexcept {
+  return std::max(m_timing.watchdogPeriodMs, 2 * UdpTimeoutMs());
+}
+
+int MeasureRun::NoAnswerLimitMs() const noexcept {
+  return std::max(m_timing.noAnswerEndMs, 2 * UdpTimeoutMs());
+}
+
 void MeasureRun::WatchdogThread() {
   int lastSample = 0;
-  while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(m_timing.watchdogPeriodMs))) {
+  while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(WatchdogPeriodMs()))) {
     const int alive = m_host.m_nAlive.load(std::memory_order_relaxed);
     if (lastSample != 0 && alive == lastSample) {
       m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });

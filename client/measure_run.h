@@ -13,6 +13,7 @@
 #include <string_view>
 #include <thread>
 
+#include "client/chunk_receive.h"
 #include "client/client_host.h"
 #include "client/measure_data.h"
 #include "client/rtt_histogram.h"
@@ -97,6 +98,10 @@ class MeasureRun final : private RecvErrorSink {
   void WatchdogThread();
   // Sends the line and judges the reply; "" on success, else the report text.
   std::string Negotiate();
+  // UDP with a receive timeout: the chunk that answers the request tagged
+  // tag (-1: untagged, the next chunk answers it); late chunks on the way
+  // are counted in stats and waited past.
+  const char* ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunStats* stats, bool* timedOut);
   // The data phase, the report and the closing; returns the report text and
   // fills end with the run's totals.
   std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
@@ -104,6 +109,12 @@ class MeasureRun final : private RecvErrorSink {
   // gathered since the previous hand-over (the totals in stats minus base),
   // and the interval's round trips, if any; then base takes the totals.
   void HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& stats, RunStats* base);
+  // UDP's receive timeout, 0 when chunks are waited for as long as they take.
+  int UdpTimeoutMs() const noexcept {
+    return m_config.protocol == kUdp && m_config.udpTimeoutMs > 0 ? m_config.udpTimeoutMs : 0;
+  }
+  int WatchdogPeriodMs() const noexcept;
+  int NoAnswerLimitMs() const noexcept;
   void PublishDisplay(int64_t seconds, int progress) noexcept;
   void CloseSocket(bool sendEndMarker) noexcept;
 
@@ -137,6 +148,7 @@ class MeasureRun final : private RecvErrorSink {
   // Round trips of the current interval; handed over with it.
   std::shared_ptr<RttHistogram> m_pIntervalRtt;
   Rand15 m_rng;
+  LostTags m_lostTags;
   char m_line[kLineBufferSize];  // negotiation line, then the reply
   // Requests are sent from it and chunks received into it. Cache-line aligned,
   // away from the fields other threads touch, as the kernel copies fastest there.

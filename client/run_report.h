@@ -19,6 +19,8 @@ struct RunStats {
   uint32_t passes = 0;      // chunks completed
   uint64_t requests = 0;    // requests sent
   uint64_t lost = 0;        // UDP with a receive timeout: requests whose chunk did not come in time
+  uint64_t late = 0;        // of those, the chunks that came after all (not in received)
+  int64_t lateBytes = 0;    // their length words (datagram sizes where no tag told them apart)
   bool countsLoss = false;  // the run counts lost chunks (and the report says how many)
 };
 

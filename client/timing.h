@@ -7,21 +7,20 @@
 namespace quarvent {
 
 struct ClientTiming {
-  int sweepNextDelayMs = 3000;    // pause before the next pattern of a sweep (timer 1..10)
-  int forcedStopDelayMs = 2000;   // abort grace period (timer 10001)
-  int cleanupDelayMs = 500;       // release of finished threads (timer 10000)
-  int sweepRestoreDelayMs = 250;  // reselect the sweep's first pattern (timer 1000 + p)
+  int sweepNextDelayMs = 3000;    // pause before the next pattern of a sweep
+  int forcedStopDelayMs = 2000;   // abort grace period
+  int cleanupDelayMs = 500;       // release of finished threads
+  int sweepRestoreDelayMs = 250;  // reselect the sweep's first pattern
   int watchdogPeriodMs = 2000;    // watchdog sampling period
   // UDP with a receive timeout: a run in which no request is answered for
   // this long ends with its report.
   int noAnswerEndMs = 4000;
+  // The longest wait for the server's part of the negotiation (each send and
+  // receive); 0 waits as long as the system does (the dialog, where 測定中断
+  // ends the wait).
+  int negotiationLimitMs = 0;
   // Data phase length per duration mode (sweep, 15 s, 30 s, continuous); < 0 never ends.
   int64_t durationMs[4] = {10000, 15000, 30000, -1};
 };
-
-// Timer ids that the client arms.
-inline constexpr unsigned kTimerCleanup = 10000;
-inline constexpr unsigned kTimerForcedStop = 10001;
-inline constexpr unsigned kTimerRestoreBase = 1000;  // 1000 + p: reselect p, end the sweep
 
 }  // namespace quarvent

@@ -41,8 +41,9 @@ struct MeasureArgs {
   std::string protocol = "tcp";
   bool protocolGiven = false;  // --protocol was on the line (-u contradicts tcp then)
   std::string interval;
-  bool intervalGiven = false;  // the text form writes interval lines
-  std::string udpTimeout;      // --udp-timeout MS, "" when not given
+  bool intervalGiven = false;         // the text form writes interval lines
+  std::string udpTimeout;             // --udp-timeout MS, "" when not given
+  std::string connectTimeout = "10";  // --connect-timeout SECS: the negotiation's time limit
   bool udp = false;
   bool json = false;
   bool jsonStream = false;

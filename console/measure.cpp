@@ -32,7 +32,7 @@ void PrintMeasureHelp(std::FILE* out) {
       "usage: quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"
-      "                        [--udp-timeout MS]\n"
+      "                        [--udp-timeout MS] [--connect-timeout SECS]\n"
       "\n"
       "Measures the throughput that a pseudo server (quarvent serve or the server\n"
       "program) gives to one traffic pattern, and prints the report on stdout.\n"
@@ -63,10 +63,23 @@ void PrintMeasureHelp(std::FILE* out) {
       "                        (without it, a lost datagram stalls the run until the\n"
       "                        watchdog ends it); the report gains the line\n"
       "                        受信：損失/要求 : LOST / REQUESTS (PERCENT %), and a run\n"
-      "                        in which no request is answered for 4 seconds ends\n"
-      "                        with its report after the line 無応答により中断.;\n"
+      "                        in which no request is answered for 4 seconds (or\n"
+      "                        twice MS, when longer) ends with its report after the\n"
+      "                        line 無応答により中断.; the watchdog then waits at\n"
+      "                        least twice MS too;\n"
       "                        choose MS above the path's round trip (the p99.9 of a\n"
-      "                        run without loss), or late chunks count as lost\n"
+      "                        run without loss), or late chunks count as lost.\n"
+      "                        Each request of 8 bytes or more then carries a tag\n"
+      "                        (bytes 4-7, which the server sends back) that pairs\n"
+      "                        its chunk with it, so a chunk that comes after its\n"
+      "                        request was counted lost is counted late, not taken\n"
+      "                        for the next one's; the 4-byte requests of patterns\n"
+      "                        0-2 (and the small ones of 5) have no room for a tag\n"
+      "                        and are paired by order\n"
+      "      --connect-timeout SECS  the longest wait for the server's answer to the\n"
+      "                        negotiation (default 10); a peer that does not answer\n"
+      "                        in time (not a pseudo server, or its datagram lost)\n"
+      "                        ends the run as a negotiation failure (exit 1)\n"
       "  -h, --help            this text\n"
       "      --version         the program's version\n"
       "\n"
@@ -78,8 +91,9 @@ void PrintMeasureHelp(std::FILE* out) {
       "round trips completed in it (only when there were any). docs/json.md describes\n"
       "both JSON forms.\n"
       "\n"
-      "Ctrl+C aborts the run (it is stopped outright 2 seconds later if it does not\n"
-      "end). The live elapsed time is shown on stderr when stderr is a terminal.\n"
+      "Ctrl+C (or SIGTERM, SIGHUP) aborts the run; it is stopped outright 2 seconds\n"
+      "later if it does not end, or at once on a second Ctrl+C. The live elapsed\n"
+      "time is shown on stderr when stderr is a terminal.\n"
       "Exit status: 0 when every run ended with a full report; 1 after a connection,\n"
       "negotiation or transfer failure, a watchdog timeout or a server that stopped\n"
       "answering (--udp-timeout), or when HOST does not resolve; 2 on bad usage (one\n"
@@ -104,6 +118,7 @@ void DeclareMeasure(CLI::App& measure, MeasureArgs& args) {
     args.intervalGiven = true;
   });
   measure.add_option("--udp-timeout", args.udpTimeout);
+  measure.add_option("--connect-timeout", args.connectTimeout);
   CLI::Option* json = measure.add_flag("--json", args.json);
   CLI::Option* stream = measure.add_flag("--json-stream", args.jsonStream);
   json->excludes(stream);
@@ -168,7 +183,7 @@ std::string Resolve(const std::string& host, uint32_t* address) {
 }
 
 // The settings from the options into host, or the usage problem.
-std::string ReadOptions(const MeasureArgs& args, MeasureHost& host) {
+std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming* timing) {
   if (args.address.empty()) return "--address: empty";
   if (!ParsePortText(args.port, &host.m_nPort))
     return "--port: '" + args.port + "' is not a port number";
@@ -203,20 +218,27 @@ std::string ReadOptions(const MeasureArgs& args, MeasureHost& host) {
       return "--udp-timeout: " + args.udpTimeout + " not in 1..10000 milliseconds";
     if (host.m_nProtocol != kUdp) return "--udp-timeout is for UDP only (add -u or --protocol udp)";
   }
+  int negotiationMs = 0;
+  if (!ParseSeconds(args.connectTimeout, &negotiationMs) || negotiationMs < 1 ||
+      negotiationMs > 3600 * 1000)
+    return "--connect-timeout: '" + args.connectTimeout + "' not in 0.001..3600 seconds";
+  timing->negotiationLimitMs = negotiationMs;
   return "";
 }
 
 // Runs the measurement to its end on this thread; Ctrl+C is 測定中断.
-void Measure(MeasureHost& host) {
+void Measure(MeasureHost& host, const ClientTiming& timing) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
-  ::sigaction(SIGINT, &action, nullptr);
+  // A terminal closed or a service stopped ends the measurement as Ctrl+C
+  // does, so that the report (and the JSON document) is still written.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
 
-  ClientController controller(host);
+  ClientController controller(host, timing);
   controller.OnStart();
   // The loop wakes now and then to see Ctrl+C.
-  while (MeasureTurn(host, controller, [] { return g_nInterrupts.exchange(0) != 0; })) {
+  while (MeasureTurn(host, controller, [] { return g_nInterrupts.exchange(0); })) {
   }
   controller.Shutdown();
 }
@@ -234,7 +256,8 @@ int RunMeasure(const MeasureArgs& args) {
   if (args.jsonStream) output.form = OutputForm::kJsonStream;
   output.intervalLines = args.intervalGiven;
   MeasureHost host(output);
-  const std::string problem = ReadOptions(args, host);
+  ClientTiming timing;
+  const std::string problem = ReadOptions(args, host, &timing);
   if (!problem.empty()) return UsageError(kCommand, problem);
 
   MeasureStart start;
@@ -263,7 +286,7 @@ int RunMeasure(const MeasureArgs& args) {
   start.address = address;
 
   if (output.form == OutputForm::kJsonStream) WriteStdout(JsonReport::StartEvent(start) + '\n');
-  Measure(host);
+  Measure(host, timing);
   if (output.form == OutputForm::kJson) {
     host.Report().SetStart(start);
     WriteStdout(host.Report().Document());

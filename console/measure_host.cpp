@@ -128,4 +128,10 @@ void MeasureHost::OnRunEnd(const RunEndData& end) {
   if (m_output.form == OutputForm::kJsonStream) WriteLine(JsonReport::EndEvent(end));
 }
 
+void MeasureHost::OnSweepAborted(int runs, int nextPattern) {
+  if (m_output.form == OutputForm::kJson) m_report.SetSweepAborted(runs - 1, nextPattern);
+  if (m_output.form == OutputForm::kJsonStream)
+    WriteLine(JsonReport::SweepAbortEvent(runs - 1, nextPattern));
+}
+
 }  // namespace quarvent::console

@@ -43,6 +43,7 @@ class MeasureHost final : public ClientHost {
   void NoteOutcome(RunOutcome outcome) override;
   void OnInterval(const IntervalData& interval) override;
   void OnRunEnd(const RunEndData& end) override;
+  void OnSweepAborted(int runs, int nextPattern) override;
   void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
   void ArmTimer(unsigned id, int delayMs) override { m_loop.ArmTimer(id, delayMs); }
   void DropQueued() override { m_loop.Clear(); }

@@ -10,10 +10,11 @@
 namespace quarvent::console {
 
 // One turn of the loop after the first start: runs the owner's tasks and due
-// timers for up to 50 ms, or until interrupted() holds, which is then taken
-// as 測定中断. interrupted is called on this thread and should consume what
-// it reports. Returns false once the measurement is over.
+// timers for up to 50 ms, or until interrupted() returns a number above 0:
+// the interrupts since the last call, each taken as 測定中断 (the second
+// stops the run at once). interrupted is called on this thread and should
+// consume what it reports. Returns false once the measurement is over.
 bool MeasureTurn(MeasureHost& host, ClientController& controller,
-                 const std::function<bool()>& interrupted);
+                 const std::function<int()>& interrupted);
 
 }  // namespace quarvent::console

@@ -98,8 +98,9 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   Start(server, 7, kTcp, 3);  // continuous
   ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > 3; }));
   m_controller->OnAbort();
+  const unsigned forcedStop = m_host.m_vTimers.back();  // the timer the abort armed
   EXPECT_EQ(m_host.m_vElapsed.back(), "割込受付中");
-  EXPECT_TRUE(m_host.TimerPending(kTimerForcedStop));
+  EXPECT_TRUE(m_controller->ForcedStopArmed());
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   server.Join();
   EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n経過時間 : "));
@@ -108,7 +109,7 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   EXPECT_EQ(m_host.m_bAbort.load(), 0);
   // The forced stop (fired here by hand) finds nothing left to stop.
   const size_t calls = m_host.m_vCalls.size();
-  m_controller->OnTimer(kTimerForcedStop);
+  m_controller->OnTimer(forcedStop);
   m_host.PumpFor(*m_controller, std::chrono::milliseconds(50));
   EXPECT_EQ(m_host.m_vCalls.size(), calls);
 }
@@ -118,14 +119,16 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
 TEST_F(Controller, ForcedStopLeavesALaterRunAlone) {
   ScriptServer server(kTcp, Normal(), 2);
   MakeController(150, 10000, kNoForcedStopMs);  // the forced stop is fired by hand below
+  unsigned forcedStop = 0;                      // the timer the first abort armed
   for (int run = 0; run < 2; ++run) {
     Start(server, 7, kTcp, 3);
     const size_t shown = m_host.m_vProgress.size();
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vProgress.size() > shown + 3; }));
     // The second run is under way when the first abort's forced stop comes.
-    if (run == 1) m_controller->OnTimer(kTimerForcedStop);
+    if (run == 1) m_controller->OnTimer(forcedStop);
     EXPECT_TRUE(m_controller->Measuring());
     m_controller->OnAbort();
+    if (run == 0) forcedStop = m_host.m_vTimers.back();
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   }
   server.Join();
@@ -327,7 +330,7 @@ TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
     m_controller = std::make_unique<ClientController>(m_host, timing);
   }
   Start(server, 5, kTcp, 0);
-  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.TimerPending(6); }));
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
   m_controller->OnAbort();
   EXPECT_FALSE(m_controller->Measuring());
   EXPECT_EQ(m_host.m_nPattern, 5);
@@ -353,6 +356,66 @@ TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
 
 // What the runs posted and the timers armed go with the controller: a host
 // that pumps on (and a new controller on it) never meets them.
+// A second 測定中断 while the first waits for the run does not wait again: the
+// forced stop comes at once (here the run waits for a negotiation reply that
+// never comes, and the forced stop's own delay is far beyond the test).
+TEST_F(Controller, SecondAbortForcesTheStopAtOnce) {
+  ScriptServer server(kTcp, [](Conn& c) {
+    if (c.ReadLine()) c.ReadUntilEnd();
+  });
+  MakeController(150, 10000, kNoForcedStopMs);
+  Start(server, 0, kTcp, 1);
+  m_controller->OnAbort();
+  EXPECT_TRUE(m_controller->Measuring());
+  m_controller->OnAbort();
+  EXPECT_FALSE(m_controller->Measuring());
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kForcedStop}));
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  EXPECT_EQ(m_host.m_vRunEnds[0].outcome, RunEndKind::kAborted);
+  m_controller.reset();  // the socket is shut down: the server's read ends
+  server.Join();
+}
+
+// A sweep step that cannot start (no socket, no connection) ends the sweep
+// like its last run would: nothing is held, and its start is selected again.
+TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
+  static int sockets;
+  for (const bool refuse : {false, true}) {
+    SCOPED_TRACE(refuse ? "connect refused" : "no socket");
+    sockets = 0;
+    m_host.m_vRunEnds.clear();
+    ScriptServer server(kTcp, Normal(), 1);
+    Socket holder;
+    const int refusing = RefusingPort(&holder);
+    MakeController(100);
+    m_controller->SetSocketFactory([](int) {
+      if (++sockets == 1) return Socket::Tcp();
+      errno = EMFILE;
+      return Socket();
+    });
+    if (refuse) m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    Start(server, 9, kTcp, 0);
+    // The first run ends; in its pause the port stops answering.
+    ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
+    m_host.m_nPort = refusing;
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    EXPECT_EQ(m_host.m_vRunEnds.size(), 2u);
+    EXPECT_EQ(m_host.m_nPattern, 9);
+    EXPECT_FALSE(m_controller->Measuring());
+    // A new start begins afresh: a timed run of the pattern selected.
+    ScriptServer again(kTcp, Normal(), 1);
+    m_host.m_vRunEnds.clear();
+    m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    Start(again, 9, kTcp, 1);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+    EXPECT_EQ(m_host.m_vRunEnds[0].outcome, RunEndKind::kCompleted);
+    m_controller.reset();
+    server.Join();
+    again.Join();
+  }
+}
+
 TEST_F(Controller, DestroyingTheControllerDropsItsQueuedTasksAndTimers) {
   ScriptServer server(kTcp, Normal());
   MakeController(150, 10000, kNoForcedStopMs);

@@ -29,8 +29,8 @@ IntervalData Interval(int run, int pattern, int protocol, int64_t startMs, int64
 
 TEST(CsvReport, HeaderNamesEveryColumn) {
   EXPECT_EQ(CsvHeader(),
-            "run,pattern,protocol,start_s,end_s,bytes_received,bytes_sent,"
-            "throughput_bytes_per_s,rtt_p50_us,rtt_p99_us\n");
+            "run,pattern,protocol,start_s,end_s,bytes_received,bytes_sent,lost,"
+            "throughput_total_bytes_per_s,rtt_p50_us,rtt_p99_us\n");
 }
 
 TEST(CsvReport, Rows) {
@@ -43,17 +43,22 @@ TEST(CsvReport, Rows) {
   withRtt.rtt.count = 2;
   withRtt.rtt.p50 = 15.9630000001;
   withRtt.rtt.p99 = 1234.5;
+  IntervalData lossy = withRtt;
+  lossy.countsLoss = true;
+  lossy.lost = 3;
   IntervalData big = Interval(0, 10, 0, 86'399'000, 86'400'250, int64_t{1} << 40, 0);
   const Case cases[] = {
       {"download, no round trips", Interval(0, 0, 0, 0, 1000, 4096000, 0),
-       "0,0,tcp,0.000,1.000,4096000,0,4096000.00,,\n"},
+       "0,0,tcp,0.000,1.000,4096000,0,,4096000.00,,\n"},
       {"udp with round trips", withRtt,
-       "3,9,udp,3.000,4.001,16384,16384,32735.26,15.963,1234.500\n"},
+       "3,9,udp,3.000,4.001,16384,16384,,32735.26,15.963,1234.500\n"},
+      {"udp counting its losses", lossy,
+       "3,9,udp,3.000,4.001,16384,16384,3,32735.26,15.963,1234.500\n"},
       {"a last interval of 0 s counts as 1 s", Interval(1, 2, 0, 15000, 15000, 2048, 0),
-       "1,2,tcp,15.000,15.000,2048,0,2048.00,,\n"},
+       "1,2,tcp,15.000,15.000,2048,0,,2048.00,,\n"},
       {"a day in, a terabyte", big,
-       "0,10,tcp,86399.000,86400.250,1099511627776,0,879609302220.80,,\n"},
-      {"a short one", Interval(0, 5, 0, 999, 1000, 0, 0), "0,5,tcp,0.999,1.000,0,0,0.00,,\n"},
+       "0,10,tcp,86399.000,86400.250,1099511627776,0,,879609302220.80,,\n"},
+      {"a short one", Interval(0, 5, 0, 999, 1000, 0, 0), "0,5,tcp,0.999,1.000,0,0,,0.00,,\n"},
   };
   for (const Case& c : cases) EXPECT_EQ(CsvRow(c.interval), c.row) << c.name;
 }
@@ -90,9 +95,9 @@ MeasureLog SweepLog() {
 TEST(MeasureLog, CsvHasOneRowPerIntervalInOrder) {
   const MeasureLog log = SweepLog();
   EXPECT_EQ(log.CsvDocument(), CsvHeader() +
-                                   "0,8,tcp,0.000,1.000,8192,8192,16384.00,,\n"
-                                   "0,8,tcp,1.000,1.500,4096,4096,16384.00,,\n"
-                                   "2,10,tcp,0.000,1.000,65536,65536,131072.00,,\n");
+                                   "0,8,tcp,0.000,1.000,8192,8192,,16384.00,,\n"
+                                   "0,8,tcp,1.000,1.500,4096,4096,,16384.00,,\n"
+                                   "2,10,tcp,0.000,1.000,65536,65536,,131072.00,,\n");
 }
 
 TEST(MeasureLog, JsonKeepsTheRunsInTheirOrder) {

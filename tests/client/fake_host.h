@@ -70,14 +70,12 @@ class FakeHost : public ClientHost {
     Pump(
         controller, [] { return false; }, time);
   }
-  // Until the owner is idle and only the forced stop (if any) is pending.
+  // Until the owner is idle and nothing but the forced stop (if any) is to come.
   bool PumpUntilIdle(ClientController& controller,
                      std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     return Pump(
-        controller, [&] { return !controller.Measuring() && !m_loop.TimersPendingExcept({10001}); },
-        timeout);
+        controller, [&] { return controller.Settled(); }, timeout);
   }
-  bool TimerPending(unsigned id) const { return m_loop.TimerPending(id); }
   // No task queued and no timer armed.
   bool QueueEmpty() const { return m_loop.Empty(); }
 

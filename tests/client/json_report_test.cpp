@@ -120,6 +120,9 @@ TEST(JsonReport, DocumentOfATwoRunSweep) {
   EXPECT_DOUBLE_EQ(i1["end_s"].get<double>(), 1.5);
   EXPECT_EQ(i1["bytes_received"], 8192);
   EXPECT_EQ(i1["bytes_sent"], 8192);
+  // The same names as in the run's end, and the earlier ones beside them.
+  EXPECT_EQ(i1["chunks_received"], 1);
+  EXPECT_EQ(i1["requests_sent"], 1);
   EXPECT_EQ(i1["chunks"], 1);
   EXPECT_EQ(i1["requests"], 1);
   EXPECT_EQ(i1["rtt_us"]["count"], 1);

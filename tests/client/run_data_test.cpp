@@ -8,9 +8,12 @@
 #include <tuple>
 #include <vector>
 
+#include "client/chunk_receive.h"
 #include "client/format.h"
 #include "common/protocol.h"
+#include "common/transfer.h"
 #include "tests/client/client_fixture.h"
+#include "tests/support/loopback.h"
 
 namespace quarvent::testing {
 namespace {
@@ -339,6 +342,99 @@ TEST_F(RunData, UdpTimeoutEndsARunThatGetsNoAnswer) {
   EXPECT_TRUE(Contains(end.report, "---\r\n無応答により中断.\r\n経過時間 : "));
   EXPECT_FALSE(Contains(end.report, "Watchdog"));
   EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);  // closed as a run that ended by itself
+}
+
+// A timeout longer than the watchdog's period and than half the no-answer
+// time: a run that loses now and then neither looks stalled nor unanswered.
+TEST_F(RunData, LongUdpTimeoutKeepsARunThatOnlyLoses) {
+  ScriptServer server(kUdp, [](Conn& c) {
+    if (!c.ReadLine()) return;
+    c.Accept();
+    c.m_nDropEvery = 50;
+    c.ServeNormally();
+  });
+  ClientTiming timing;
+  timing.watchdogPeriodMs = 500;
+  timing.noAnswerEndMs = 600;
+  timing.cleanupDelayMs = 20;
+  timing.durationMs[1] = 2500;
+  m_controller = std::make_unique<ClientController>(m_host, timing);
+  m_host.m_nUdpTimeoutMs = 1000;
+  Start(server, 7, kUdp, 1);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+  const RunEndData& end = m_host.m_vRunEnds[0];
+  EXPECT_EQ(end.outcome, RunEndKind::kCompleted) << end.report;
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+  EXPECT_GE(end.lost, 1u);
+  EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
+}
+
+// Answers that come after the timeout: each request they answer counts as
+// lost once, the late chunk is counted apart (neither received nor a round
+// trip), and the run stays in step: where the requests carry a tag (8 KB),
+// no later answer is taken for the one before it.
+TEST_F(RunData, LateUdpAnswersAreLostAndCountedApart) {
+  struct Case {
+    int pattern;
+    int32_t size;  // of every chunk
+    bool tagged;   // the requests have room for a tag
+  };
+  for (const Case& c : {Case{7, 8192, true}, Case{0, 4096, false}}) {
+    SCOPED_TRACE(c.pattern);
+    m_host.m_vRunEnds.clear();
+    m_host.m_vIntervals.clear();
+    ScriptServer server(kUdp, [](Conn& conn) {
+      if (!conn.ReadLine()) return;
+      conn.Accept();
+      conn.m_nLateEvery = 10;
+      conn.m_nLateMs = 80;
+      conn.ServeNormally();
+    });
+    MakeController(1500);
+    m_host.m_nUdpTimeoutMs = 20;
+    Start(server, c.pattern, kUdp, 1);
+    ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+    server.Join();
+    ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
+    const RunEndData& end = m_host.m_vRunEnds[0];
+    const uint32_t late = server.Sessions()[0].m_nLate;
+    ASSERT_GE(late, 2u);
+    EXPECT_EQ(end.requestsSent, end.chunksReceived + end.lost);
+    EXPECT_EQ(end.bytesReceived, static_cast<int64_t>(end.chunksReceived) * c.size);
+    EXPECT_LE(end.late, end.lost);
+    EXPECT_EQ(end.rtt.count, end.chunksReceived);
+    if (c.tagged) {
+      EXPECT_GE(end.lost, late);
+      EXPECT_GE(end.late, late - 1);  // the last may come after the run
+    }
+    uint64_t intervalLate = 0;
+    for (const IntervalData& d : m_host.m_vIntervals) intervalLate += d.late;
+    EXPECT_EQ(intervalLate, end.late);
+  }
+}
+
+// What the drain after a timeout takes is late: counted apart from the
+// bytes received, one late chunk per datagram.
+TEST(ChunkReceive, DrainedDatagramsAreLateNotReceived) {
+  Socket receiver = Socket::Udp();
+  sockaddr_in addr = test::Loopback(0);
+  ASSERT_EQ(::bind(receiver.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::getsockname(receiver.Fd(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  Socket sender = Socket::Udp();
+  const char bytes[100] = {};
+  for (const size_t size : {40u, 100u})
+    ASSERT_EQ(::sendto(sender.Fd(), bytes, size, 0, reinterpret_cast<sockaddr*>(&addr), len),
+              static_cast<ssize_t>(size));
+  // Over loopback a datagram is queued at its receiver before sendto returns.
+  std::vector<char> buf(kDatagramRoom);
+  uint64_t late = 0;
+  int64_t lateBytes = 0;
+  DrainLateDatagrams(receiver.Fd(), buf.data(), &late, &lateBytes);
+  EXPECT_EQ(late, 2u);
+  EXPECT_EQ(lateBytes, 140);
 }
 
 }  // namespace

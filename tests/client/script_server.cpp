@@ -112,6 +112,10 @@ void Conn::ServeNormally(uint32_t firstIndex) {
         ++m_nDropped;
         continue;
       }
+      if (m_nLateEvery > 0 && m_vRequests.size() % static_cast<size_t>(m_nLateEvery) == 0) {
+        ++m_nLate;
+        std::this_thread::sleep_for(std::chrono::milliseconds(m_nLateMs));
+      }
       if (m_nAnswerDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(m_nAnswerDelayMs));
     }

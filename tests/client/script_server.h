@@ -67,6 +67,11 @@ class Conn {
   // minute). For runs that are known to end by themselves, whose client may
   // be held up for seconds on a loaded machine between two requests.
   bool m_bAwaitEnd = false;
+  // ServeNormally: every n-th request (not dropped) is answered m_nLateMs
+  // after it came in, later than the others.
+  int m_nLateEvery = 0;
+  int m_nLateMs = 0;
+  uint32_t m_nLate = 0;
   std::vector<int64_t> m_vRequestInNs;
   std::vector<int64_t> m_vChunkSendNs;
 

@@ -57,8 +57,10 @@ void ExpectIntervalsAddUp(const json& intervals, const json& end) {
     at = i["end_s"].get<double>();
     received += i["bytes_received"].get<int64_t>();
     sent += i["bytes_sent"].get<int64_t>();
-    chunks += i["chunks"].get<uint64_t>();
-    requests += i["requests"].get<uint64_t>();
+    chunks += i["chunks_received"].get<uint64_t>();
+    requests += i["requests_sent"].get<uint64_t>();
+    EXPECT_EQ(i["chunks"], i["chunks_received"]);
+    EXPECT_EQ(i["requests"], i["requests_sent"]);
     roundTrips += i["rtt_us"]["count"].get<uint64_t>();
   }
   EXPECT_EQ(at, end["elapsed_s"].get<double>());

@@ -17,6 +17,7 @@
 #include "console/measure_host.h"
 #include "console/measure_loop.h"
 #include "tests/client/script_server.h"
+#include "tests/support/child_process.h"
 
 namespace quarvent::console {
 namespace {
@@ -67,6 +68,100 @@ TEST(ConsoleMeasureLoop, InterruptInTheSweepPauseEndsAtOnce) {
   server.Join();
   ASSERT_EQ(server.Sessions().size(), 1u);
   EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
+}
+
+int RunQuarvent(const std::vector<std::string>& args);
+
+// Ctrl+C in a sweep's pause leaves its trace in both JSON forms: the
+// measurement was aborted after the first run, before the next pattern.
+TEST(ConsoleMeasureLoop, SweepEndedInItsPauseSaysSoInTheJson) {
+  for (const OutputForm form : {OutputForm::kJson, OutputForm::kJsonStream}) {
+    ScriptServer server(kTcp, [](Conn& c) {
+      if (!c.ReadLine()) return;
+      c.Accept();
+      c.ServeNormally();
+    });
+    MeasureOutput output;
+    output.form = form;
+    MeasureHost host(output);
+    host.m_nPort = server.Port();
+    host.m_nPattern = 9;
+    ClientTiming timing;
+    timing.durationMs[0] = 100;
+    timing.sweepNextDelayMs = 10 * 60 * 1000;
+    int runEnds = 0;
+    {
+      ClientController controller(host, timing);
+      controller.OnStart();
+      const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      // Interrupted once the first run has ended: the pause has begun.
+      while (std::chrono::steady_clock::now() < bound && MeasureTurn(host, controller, [&] {
+               runEnds = host.m_strResult.find("受信：最小/最大") != std::string::npos;
+               return runEnds;
+             })) {
+      }
+    }
+    EXPECT_EQ(runEnds, 1);
+    if (form == OutputForm::kJson) {
+      const std::string document = host.Report().Document();
+      EXPECT_NE(document.find("\"sweep_aborted\": {\n    \"after_run\": 0,\n"
+                              "    \"next_pattern\": 10\n  }"),
+                std::string::npos)
+          << document;
+    }
+    server.Join();
+  }
+}
+
+// A fake lambda over a pipe would not show what a real signal does: the
+// program itself, against a scripted server, gets SIGTERM or SIGHUP once the
+// server has its negotiation line, and still writes its whole JSON document.
+TEST(ConsoleMeasureSignals, TermAndHangUpEndTheMeasurementLikeCtrlC) {
+  for (const int sig : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    std::promise<void> connected;
+    ScriptServer server(kTcp, [&](Conn& c) {
+      if (!c.ReadLine()) return;
+      connected.set_value();
+      c.Accept();
+      c.ServeNormally();
+    });
+    test::Child child = test::SpawnQuarvent(
+        {"measure", "--port", std::to_string(server.Port()), "--duration", "continuous", "--json"},
+        test::kCaptureStdout);
+    ASSERT_EQ(connected.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    ::kill(child.pid, sig);
+    const std::string out = test::ReadAll(child);
+    EXPECT_EQ(test::WaitExit(child), 0);
+    EXPECT_NE(out.find("\"outcome\": \"aborted\""), std::string::npos) << out;
+    EXPECT_NE(out.find("ﾕｰｻﾞによる中断."), std::string::npos) << out;
+    server.Join();
+  }
+}
+
+// A peer that takes the negotiation line and never answers (not a pseudo
+// server, or its datagram lost) ends the run after --connect-timeout as a
+// negotiation failure.
+TEST(ConsoleMeasureNegotiation, APeerThatNeverAnswersEndsTheRun) {
+  for (const int protocol : {kTcp, kUdp}) {
+    SCOPED_TRACE(protocol);
+    ScriptServer server(protocol, [](Conn& c) {
+      if (c.ReadLine()) c.ReadUntilEnd();
+    });
+    std::vector<std::string> args{"measure",    "--port", std::to_string(server.Port()),
+                                  "--duration", "15",     "--connect-timeout",
+                                  "0.2"};
+    if (protocol == kUdp) args.push_back("-u");
+    test::Child child = test::SpawnQuarvent(args, test::kCaptureStdout);
+    const std::string out = test::ReadAll(child);
+    EXPECT_EQ(test::WaitExit(child), 1);
+    EXPECT_TRUE(
+        out.ends_with("] ---\nﾈｺﾞｼｴｰｼｮﾝ応答ｴﾗｰ.  受信側アドレスやポートが誤っていませんか？\n"))
+        << out;
+    server.Join();
+  }
+  EXPECT_EQ(RunQuarvent({"measure", "--connect-timeout", "0"}), 2);
+  EXPECT_EQ(RunQuarvent({"measure", "--connect-timeout", "x"}), 2);
 }
 
 // The text form's interval line: the report's units and their switch from

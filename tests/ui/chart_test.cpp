@@ -331,19 +331,19 @@ class ChartTest : public QObject {
     QVERIFY(dlg.SaveResults(csvPath, CClientDlg::SaveKind::kCsv));
     const QStringList rows = QString::fromUtf8(FileBytes(csvPath)).split(u'\n', Qt::SkipEmptyParts);
     QCOMPARE(rows.value(0), QStringLiteral("run,pattern,protocol,start_s,end_s,bytes_received,"
-                                           "bytes_sent,throughput_bytes_per_s,rtt_p50_us,"
-                                           "rtt_p99_us"));
+                                           "bytes_sent,lost,throughput_total_bytes_per_s,"
+                                           "rtt_p50_us,rtt_p99_us"));
     QCOMPARE(rows.size(), intervals.size() + 1);
     qint64 csvReceived = 0, csvSent = 0;
     bool roundTrips = false;
     for (int i = 1; i < rows.size(); ++i) {
       const QStringList cells = rows[i].split(u',');
-      QCOMPARE(cells.size(), 10);
+      QCOMPARE(cells.size(), 11);
       QCOMPARE(cells[1], QStringLiteral("7"));
       QCOMPARE(cells[2], QStringLiteral("tcp"));
       csvReceived += cells[5].toLongLong();
       csvSent += cells[6].toLongLong();
-      roundTrips = roundTrips || !cells[8].isEmpty();
+      roundTrips = roundTrips || !cells[9].isEmpty();
     }
     QVERIFY(roundTrips);
     QVERIFY(Lines(dlg).contains(SizeLine("受信", csvReceived)));
