@@ -86,14 +86,30 @@ int RecvLengthWord(int sock, char* word, char* buf, StreamRest* rest) {
   return 4;
 }
 
+namespace {
+
+// The owner of the buffer writes a length word into its first 4 bytes before
+// each message it sends: bytes kept there move up behind them. That happens
+// only after a body of 0 to 3 bytes that came with more, never in lock-step.
+void ClearLengthWordRoom(char* buf, int* offset, int size) {
+  if (size == 0) {
+    *offset = 0;
+  } else if (*offset < 4) {
+    std::memmove(buf + 4, buf + *offset, static_cast<size_t>(size));
+    *offset = 4;
+  }
+}
+
+}  // namespace
+
 int RecvBody(int sock, char* buf, int count, StreamRest* rest) {
-  if (count <= 0) return count;
+  if (count < 0) return count;
   if (rest->m_size >= count) {
     // Whole among the kept bytes: framed where it lies.
     rest->m_body = rest->m_offset;
     rest->m_offset += count;
     rest->m_size -= count;
-    if (rest->m_size == 0) rest->m_offset = 0;
+    ClearLengthWordRoom(buf, &rest->m_offset, rest->m_size);
     return count;
   }
   // The body's start goes to the buffer's start (at most one message's worth,
@@ -114,10 +130,9 @@ int RecvBody(int sock, char* buf, int count, StreamRest* rest) {
     if (n == 0) return 0;
     have += static_cast<int>(n);
   }
-  if (have > count) {
-    rest->m_offset = count;
-    rest->m_size = have - count;
-  }
+  rest->m_offset = count;
+  rest->m_size = have - count;
+  ClearLengthWordRoom(buf, &rest->m_offset, rest->m_size);
   return count;
 }
 

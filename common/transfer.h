@@ -103,9 +103,12 @@ int RecvLengthWord(int sock, char* word, char* buf, StreamRest* rest);
 // took: from the kept bytes, and for the rest with receives that may again
 // take up to the limit (counted from the message's start), so bytes beyond
 // the body are kept. The body ends up at buf + rest->BodyOffset(), which is
-// buf itself unless it had been taken whole with an earlier message. Returns
-// count; count itself without receiving when count <= 0; 0 when the peer
-// closed first; negative on error. count is at most kTransferBufferSize.
+// buf itself unless it had been taken whole with an earlier message. Once it
+// has framed a body (an empty one too: call it for every message), no kept
+// byte lies in the first 4 bytes of buf, where the owner writes the length
+// word of what it sends. Returns count; count itself without receiving when
+// count < 0 (0 for an empty body); 0 when the peer closed first; negative on
+// error. count is at most kTransferBufferSize.
 int RecvBody(int sock, char* buf, int count, StreamRest* rest);
 
 // Receives one byte at a time until a NUL, which is stored. Returns the number

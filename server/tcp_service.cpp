@@ -130,7 +130,7 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
   // A receive may take as much as the pattern's largest request: a client
   // sends one and waits for its chunks, so one call takes the whole request.
   m_rest = StreamRest(ClientPatternFor(pattern, kTcp).request.Max());
-  WillOverwrite(m_rest.Limit() - 4);
+  WillOverwrite(m_rest.Limit());
   if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
   SendString(conn, m_line);
 
@@ -183,7 +183,10 @@ int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
     errno = EPROTO;  // a length word below 4 cannot count itself
     return -1;
   }
-  if (remaining == 0) return 1;
+  if (remaining == 0) {
+    RecvBody(conn, m_transfer.get(), 0, &m_rest);  // frames the empty body
+    return 1;
+  }
   while (remaining > 0) {
     const int piece =
         remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;

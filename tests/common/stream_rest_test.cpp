@@ -207,15 +207,21 @@ TEST_F(Framing, CloseAndErrorEndTheMessageAsBefore) {
   }
 }
 
-TEST_F(Framing, ACountOfZeroOrLessTakesNothing) {
+TEST_F(Framing, ACountOfZeroOrLessTakesNothingAndTheLengthWordRoomStaysFree) {
   sys::ScopedOps inject(ops);
-  script.pieces = {Message(4, 'e') + Message(8, 'f')};
+  script.pieces = {Message(4, 'e') + Message(8, 'f') + Message(6, 'g') + Message(7, 'h')};
   StreamRest rest;
   char word[4];
   ASSERT_EQ(RecvLengthWord(3, word, buf.data(), &rest), 4);
   EXPECT_EQ(RecvBody(3, buf.data(), 0, &rest), 0);
   EXPECT_EQ(RecvBody(3, buf.data(), -2, &rest), -2);
+  // The owner writes the length word of what it sends between messages.
+  PutLengthWord(buf.data(), 12345);
   EXPECT_EQ(Next(&rest, 'f'), 8);  // still in step
+  PutLengthWord(buf.data(), 12345);
+  EXPECT_EQ(Next(&rest, 'g'), 6);  // a body of 2 bytes: what follows lies behind the room
+  PutLengthWord(buf.data(), 12345);
+  EXPECT_EQ(Next(&rest, 'h'), 7);
   EXPECT_EQ(script.calls, 1);
 }
 
