@@ -141,7 +141,7 @@ cmd_gui() {
 }
 
 cmd_bench() {
-  ensure_packages "${BASE_PACKAGES[@]}" iperf3
+  ensure_packages "${BASE_PACKAGES[@]}" iperf3 sockperf
   configure_build build-bench -DCMAKE_BUILD_TYPE=Release -DQUARVENT_BENCH=ON -DQUARVENT_TESTS=OFF
   if [ "${1:-}" = "--paths" ]; then
     shift

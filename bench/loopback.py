@@ -18,6 +18,14 @@ LOOPBACK = "127.0.0.1"
 
 # Chunk size of the streaming patterns 0 to 2 (what iperf3 is given with -l).
 STREAM_CHUNK = {0: 4096, 1: 2048, 2: 1024}
+# The lock-step patterns 5 to 10: the mean size of the answer to one request,
+# by protocol, from which quarvent's round trips per second follow from its
+# receive rate (exact for the fixed sizes 7 to 10, the mean for 5 and 6).
+ANSWER_SIZE = {5: (34, 34), 6: (2080, 2080), 7: (8192, 8192), 8: (16384, 16384),
+               9: (32768, 32768), 10: (65536, 65504)}
+# What sockperf's ping-pong is given with -m: the same size, capped at its
+# largest message.
+SOCKPERF_MAX = 65000
 
 
 class Sample:
@@ -67,13 +75,14 @@ def _bound(port, table, want_state):
     return False
 
 
-def wait_bound(port, udp_too=True, timeout=5.0):
-    """Waits until a server listens on port (TCP) and, with udp_too, has the
-    UDP port bound. Probing by connecting would start a session, so the
-    kernel's socket tables are read instead."""
+def wait_bound(port, udp_too=True, timeout=5.0, tcp_too=True):
+    """Waits until a server listens on port (TCP, unless tcp_too is False)
+    and, with udp_too, has the UDP port bound. Probing by connecting would
+    start a session, so the kernel's socket tables are read instead."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if _bound(port, "tcp", "0A") and (not udp_too or _bound(port, "udp", None)):
+        if (not tcp_too or _bound(port, "tcp", "0A")) and \
+                (not udp_too or _bound(port, "udp", None)):
             return True
         time.sleep(0.01)
     return False
@@ -110,18 +119,19 @@ class Server:
     """A server process started fresh for one cell; stop() returns its CPU
     seconds over the whole cell."""
 
-    def __init__(self, argv, core, port, udp_too=True, stop_signal=signal.SIGINT):
+    def __init__(self, argv, core, port, udp_too=True, stop_signal=signal.SIGINT, tcp_too=True):
         self.port = port
         self.udp_too = udp_too
+        self.tcp_too = tcp_too
         self.stop_signal = stop_signal
         self.proc = subprocess.Popen(pinned(core, argv), stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        if not wait_bound(port, udp_too):
+        if not wait_bound(port, udp_too, tcp_too=tcp_too):
             self.stop()
             raise RuntimeError("server did not start: " + " ".join(argv))
 
     def ready(self):
-        return wait_bound(self.port, self.udp_too, timeout=3.0)
+        return wait_bound(self.port, self.udp_too, timeout=3.0, tcp_too=self.tcp_too)
 
     def stop(self):
         if self.proc.returncode is None:
@@ -214,6 +224,31 @@ def iperf3_run(pattern, seconds, server_core, client_core):
         return end["bytes"] / end["seconds"]
     except (ValueError, KeyError, ZeroDivisionError):
         return None
+
+
+def sockperf_server(port, core, proto):
+    argv = ["sockperf", "server", "-i", LOOPBACK, "-p", str(port)]
+    if proto == "tcp":
+        argv.append("--tcp")
+    return Server(argv, core, port, udp_too=proto == "udp", tcp_too=proto == "tcp")
+
+
+_SOCKPERF_VALID = re.compile(r"\[Valid Duration\] RunTime=([0-9.]+) sec;.*ReceivedMessages=(\d+)")
+
+
+def sockperf_client(port, pattern, proto, seconds, core):
+    """sockperf ping-pong with the pattern's answer size (at most 65,000
+    bytes); round trips per second over its measured time, or None."""
+    size = min(ANSWER_SIZE[pattern][proto == "udp"], SOCKPERF_MAX)
+    argv = ["sockperf", "ping-pong", "-i", LOOPBACK, "-p", str(port), "-m", str(size),
+            "-t", str(max(1, round(seconds)))]
+    if proto == "tcp":
+        argv.append("--tcp")
+    text, _, code = run_client(argv, core, seconds)
+    m = _SOCKPERF_VALID.search(text)
+    if not m or code != 0 or float(m.group(1)) <= 0:
+        return None
+    return int(m.group(2)) / float(m.group(1))
 
 
 def cpu_sample():

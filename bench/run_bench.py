@@ -7,11 +7,18 @@ message, nothing else) run interleaved in the same cell, pinned with taskset in
 two placements: server on core 0 and client on core 1, and both on core 0.
 The table shows the medians of the repetitions, the median of the per-repetition
 ratio quarvent / ideal, and the CPU seconds (client + server, from wait4) per
-GiB moved in both directions. For the streaming patterns 0 to 2 over TCP iperf3
-with the same chunk size runs too, for context. MB = 2^20 bytes.
+GiB moved in both directions. For context, the reference tools run beside
+them: for the streaming patterns 0 to 2 over TCP iperf3 with the same chunk
+size (after the cell's repetitions), and for the lock-step patterns 5 to 10
+over TCP and UDP sockperf's ping-pong with the pattern's answer size (65,000
+bytes where that is larger), interleaved with the other two in every
+repetition; that column gives sockperf's round trips per second and the median
+of the per-repetition ratios of quarvent's round trips to sockperf's.
+MB = 2^20 bytes.
 
     ./run.sh bench [--reps 3] [--seconds 2] [--patterns 0-10] [--protocols tcp,udp]
-                   [--placements split,shared] [--no-iperf] [--micro] [--raw FILE]
+                   [--placements split,shared] [--no-iperf] [--no-sockperf] [--micro]
+                   [--raw FILE]
                    [--dialog | --dialog-only] [--dialog-seconds 15] [--dialog-chart]
 """
 
@@ -81,12 +88,22 @@ def measure_cell(args, pattern, proto, placement):
                "i": loopback.ideal_server(args.build, port_i, server_core)}
     runs = {"q": [], "i": []}
     clients = {"q": (loopback.product_client, port_q), "i": (loopback.ideal_client, port_i)}
+    order = ["q", "i"]
+    sockperf = []  # round trips per second, one per repetition (None: failed)
+    if args.sockperf and pattern in loopback.ANSWER_SIZE:
+        port_s = loopback.free_port()
+        servers["s"] = loopback.sockperf_server(port_s, server_core, proto)
+        order.append("s")
     try:
         for rep in range(args.reps):
-            # ABBA order, so that a drift of the machine's load favours neither.
-            for key in ("q", "i") if rep % 2 == 0 else ("i", "q"):
-                fn, port = clients[key]
+            # ABBA order, so that a drift of the machine's load favours none.
+            for key in order if rep % 2 == 0 else order[::-1]:
                 servers[key].ready()
+                if key == "s":
+                    sockperf.append(loopback.sockperf_client(port_s, pattern, proto, args.seconds,
+                                                             client_core))
+                    continue
+                fn, port = clients[key]
                 runs[key].append(fn(args.build, port, pattern, proto, args.seconds, client_core))
     finally:
         server_cpu = {key: s.stop() for key, s in servers.items()}
@@ -108,6 +125,14 @@ def measure_cell(args, pattern, proto, placement):
     ratios = [q.recv_rate / i.recv_rate for q, i in zip(runs["q"], runs["i"])
               if q.ok and i.ok and i.recv_rate > 0]
     cell["ratio"] = statistics.median(ratios) if ratios else None
+    cell["sockperf"] = cell["sockperf_ratio"] = None
+    if sockperf:
+        size = loopback.ANSWER_SIZE[pattern][proto == "udp"]
+        ok = [r for r in sockperf if r]
+        cell["sockperf"] = statistics.median(ok) if ok else None
+        cell["sockperf_reps"] = sockperf
+        pairs = [q.recv_rate / size / s for q, s in zip(runs["q"], sockperf) if q.ok and s]
+        cell["sockperf_ratio"] = statistics.median(pairs) if pairs else None
     cell["iperf3"] = None
     if proto == "tcp" and pattern in loopback.STREAM_CHUNK and args.iperf:
         rates = [loopback.iperf3_run(pattern, args.seconds, server_core, client_core)
@@ -134,8 +159,13 @@ def fmt_cell(cell):
         ratio = "**%s**" % ratio
     cpu = "%s / %s" % tuple("—" if x["cpu_per_gib"] is None else "%.2f" % x["cpu_per_gib"]
                             for x in (q, i))
-    iperf = fmt_rate(cell["iperf3"]) if cell["iperf3"] else ""
-    return [rates, ideal, ratio, cpu, iperf]
+    context = fmt_rate(cell["iperf3"]) if cell["iperf3"] else ""
+    if cell.get("sockperf"):
+        sratio = "—" if cell["sockperf_ratio"] is None else "%.2f" % cell["sockperf_ratio"]
+        if cell["sockperf_ratio"] is not None and cell["sockperf_ratio"] < 1.0:
+            sratio = "**%s**" % sratio
+        context = "%.0f (%s)" % (cell["sockperf"], sratio)
+    return [rates, ideal, ratio, cpu, context]
 
 
 def print_table(cells, placements, out):
@@ -144,7 +174,8 @@ def print_table(cells, placements, out):
     for p in placements:
         tag = PLACEMENTS[p][0].replace("|", "\\|")  # a bare | would split the cell
         head += ["%s quarvent MB/s recv (total)" % tag, "%s ideal MB/s recv (total)" % tag,
-                 "%s ratio" % tag, "%s CPU s/GiB q / ideal" % tag, "%s iperf3 MB/s" % tag]
+                 "%s ratio" % tag, "%s CPU s/GiB q / ideal" % tag,
+                 "%s iperf3 MB/s; sockperf round trips/s (q / sockperf)" % tag]
     print("| " + " | ".join(head) + " |", file=out)
     print("|" + "|".join("---" for _ in head) + "|", file=out)
     rows = sorted({(c["pattern"], c["protocol"]) for c in cells})
@@ -243,6 +274,7 @@ def main():
     ap.add_argument("--protocols", default="tcp,udp")
     ap.add_argument("--placements", default="split,shared")
     ap.add_argument("--no-iperf", dest="iperf", action="store_false")
+    ap.add_argument("--no-sockperf", dest="sockperf", action="store_false")
     ap.add_argument("--micro", action="store_true", help="also run the micro-benchmarks")
     ap.add_argument("--micro-only", action="store_true", help="only the micro-benchmarks")
     ap.add_argument("--dialog", action="store_true",
@@ -265,6 +297,9 @@ def main():
     if args.iperf and not shutil.which("iperf3"):
         log("iperf3 not found: its column stays empty")
         args.iperf = False
+    if args.sockperf and not shutil.which("sockperf"):
+        log("sockperf not found: its column stays empty")
+        args.sockperf = False
     out = sys.stdout
 
     if args.micro_only:
@@ -285,6 +320,9 @@ def main():
                 log("   quarvent %s, ideal %s, ratio %s" % (fmt_rate(cell["q"]["recv"]),
                                                            fmt_rate(cell["i"]["recv"]),
                                                            cell["ratio"]))
+                if cell["sockperf"]:
+                    log("   sockperf %.0f round trips/s, quarvent / sockperf %s"
+                        % (cell["sockperf"], cell["sockperf_ratio"]))
                 cells.append(cell)
     warnings += [w for w in [busy_warning("after")] if w]
 

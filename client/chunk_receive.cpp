@@ -13,7 +13,23 @@
 
 namespace quarvent {
 
-const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int64_t* received) {
+int ChunkReadLimit(int pattern) {
+  const ClientPattern& client = ClientPatternFor(pattern, kTcp);
+  const SizeRule& chunk = ServerPatternFor(pattern, kTcp).chunk;
+  // A stream that is never answered: the buffer's content is never sent, so
+  // one receive may take as many chunks as there are.
+  if (client.interval == 0) return kTransferBufferSize;
+  // One chunk per request: nothing follows it until the next request, so the
+  // largest chunk is asked for and one receive takes the whole chunk.
+  if (client.interval == 1) return chunk.Max();
+  // Several chunks in a row, and requests sent from the buffer: a receive
+  // never reaches into the next chunk, so every body lands at the buffer's
+  // start and the requests carry what they always carried.
+  return chunk.Min();
+}
+
+const char* ReceiveChunk(int sock, int protocol, char* buf, StreamRest* rest, int32_t* length,
+                         int64_t* received) {
   if (protocol == kUdp) {
     // One datagram as a rule; a chunk split over several has its length word
     // in the first, and the rest is taken until the announced size is covered.
@@ -28,14 +44,14 @@ const char* ReceiveChunk(int sock, int protocol, char* buf, int32_t* length, int
     return nullptr;
   }
   char header[4];
-  if (RecvFull(sock, header, 4) < 4) return text::kHeaderFailed;
+  if (RecvLengthWord(sock, header, buf, rest) < 4) return text::kHeaderFailed;
   *length = GetLengthWord(header);
   if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;
   // A length of 0 to 3 asks for a negative count, which comes back unchanged;
   // a peer that closes before the whole body is in gives 0 for a count above
   // 0, and that chunk never arrived either. A length of 4 is an empty body.
   const int bodySize = *length - 4;
-  const int got = RecvFull(sock, buf, bodySize);
+  const int got = RecvBody(sock, buf, bodySize, rest);
   if (got < 0 || got != bodySize) return text::kBodyFailed;
   *received += *length;
   return nullptr;

@@ -224,6 +224,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   FillTransferBuffer(m_buf);
   const ClientPattern& pattern = ClientPatternFor(m_config.pattern, m_config.protocol);
   const int interval = pattern.interval;
+  StreamRest rest(ChunkReadLimit(m_config.pattern));  // TCP: what a receive took beyond its chunk
   int requestSize = pattern.request.base;
   const int64_t limitMs =
       m_config.duration >= 0 && m_config.duration < 4 ? m_timing.durationMs[m_config.duration] : -1;
@@ -299,7 +300,7 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
     if (timedUdp) [[unlikely]] {
       failText = ReceiveAnswer(fd, tag, &length, &stats, &timedOut);
     } else {
-      failText = ReceiveChunk(fd, m_config.protocol, m_buf, &length, &stats.received);
+      failText = ReceiveChunk(fd, m_config.protocol, m_buf, &rest, &length, &stats.received);
     }
     if (failText) break;
     const int64_t nowNs = ReadClockNs();

@@ -1,6 +1,7 @@
 #include "common/sys_ops.h"
 
 #include <sys/syscall.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,7 +21,7 @@ namespace {
 #ifdef QUARVENT_SANITIZED
 // The sanitizers check the buffers and follow the sockets through the C
 // library's functions, so a sanitized build keeps them.
-const Ops kReal = {::send, ::sendto, ::recv, ::recvfrom};
+const Ops kReal = {::send, ::sendto, ::recv, ::recvfrom, ::recvmsg};
 #else
 // Straight to the kernel. In a process with more than one thread the C
 // library makes every send and receive a cancellation point, which costs two
@@ -40,7 +41,10 @@ ssize_t RawRecv(int fd, void* buf, size_t len, int flags) {
 ssize_t RawRecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromLen) {
   return ::syscall(SYS_recvfrom, fd, buf, len, flags, from, fromLen);
 }
-const Ops kReal = {RawSend, RawSendTo, RawRecv, RawRecvFrom};
+ssize_t RawRecvMsg(int fd, msghdr* msg, int flags) {
+  return ::syscall(SYS_recvmsg, fd, msg, flags);
+}
+const Ops kReal = {RawSend, RawSendTo, RawRecv, RawRecvFrom, RawRecvMsg};
 #endif
 thread_local const Ops* t_ops = &kReal;
 
@@ -77,6 +81,25 @@ ssize_t SendTo(int fd, const void* buf, size_t len, const sockaddr* addr, sockle
 ssize_t Recv(int fd, void* buf, size_t len) {
   ssize_t n;
   do n = t_ops->recv(fd, buf, len, 0);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t RecvMsgThrough(const Ops& ops, int fd, msghdr* msg, int flags) {
+  if (ops.recvmsg) return ops.recvmsg(fd, msg, flags);
+  for (size_t i = 0; i < msg->msg_iovlen; ++i)
+    if (msg->msg_iov[i].iov_len > 0)
+      return ops.recv(fd, msg->msg_iov[i].iov_base, msg->msg_iov[i].iov_len, flags);
+  return ops.recv(fd, nullptr, 0, flags);
+}
+
+ssize_t RecvTwo(int fd, void* buf1, size_t len1, void* buf2, size_t len2) {
+  iovec iov[2] = {{buf1, len1}, {buf2, len2}};
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = 2;
+  ssize_t n;
+  do n = RecvMsgThrough(*t_ops, fd, &msg, 0);
   while (n < 0 && errno == EINTR);
   return n;
 }

@@ -13,6 +13,9 @@ struct Ops {
                     socklen_t addrLen);
   ssize_t (*recv)(int fd, void* buf, size_t len, int flags);
   ssize_t (*recvfrom)(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromLen);
+  // May be left empty by a table of a test: a scattered receive then takes
+  // its first non-empty piece through recv.
+  ssize_t (*recvmsg)(int fd, msghdr* msg, int flags) = nullptr;
 };
 
 // The real calls.
@@ -38,6 +41,11 @@ class ScopedOps {
 ssize_t Send(int fd, const void* buf, size_t len);
 ssize_t SendTo(int fd, const void* buf, size_t len, const sockaddr* addr, socklen_t addrLen);
 ssize_t Recv(int fd, void* buf, size_t len);
+// One receive into two places: first len1 bytes at buf1, then up to len2 at
+// buf2 (a length word and the body after it, without a copy).
+ssize_t RecvTwo(int fd, void* buf1, size_t len1, void* buf2, size_t len2);
+// A scattered receive through ops (its recvmsg, or recv when it has none).
+ssize_t RecvMsgThrough(const Ops& ops, int fd, msghdr* msg, int flags);
 
 // One datagram into buf. A datagram longer than len is a receive error: -1 with
 // errno EMSGSIZE (Linux would silently cut it). *from receives the sender.

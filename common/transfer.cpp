@@ -64,6 +64,78 @@ int RecvFull(int sock, char* buf, int count) {
   return count;
 }
 
+int RecvLengthWord(int sock, char* word, char* buf, StreamRest* rest) {
+  int have = rest->m_size < 4 ? rest->m_size : 4;
+  std::memcpy(word, buf + rest->m_offset, static_cast<size_t>(have));
+  rest->m_offset += have;
+  rest->m_size -= have;
+  if (rest->m_size == 0) rest->m_offset = 0;
+  if (have == 4) return 4;
+  // Nothing is kept now: the word's rest and what follows it, in one call.
+  const size_t ahead = static_cast<size_t>(rest->m_limit - 4);
+  while (have < 4) {
+    const ssize_t n = sys::RecvTwo(sock, word + have, static_cast<size_t>(4 - have), buf, ahead);
+    if (n < 0) {
+      ReportRecvError("recv()");
+      return static_cast<int>(n);
+    }
+    if (n == 0) return 0;
+    have += static_cast<int>(n);
+  }
+  rest->m_size = have - 4;
+  return 4;
+}
+
+namespace {
+
+// The owner of the buffer writes a length word into its first 4 bytes before
+// each message it sends: bytes kept there move up behind them. That happens
+// only after a body of 0 to 3 bytes that came with more, never in lock-step.
+void ClearLengthWordRoom(char* buf, int* offset, int size) {
+  if (size == 0) {
+    *offset = 0;
+  } else if (*offset < 4) {
+    std::memmove(buf + 4, buf + *offset, static_cast<size_t>(size));
+    *offset = 4;
+  }
+}
+
+}  // namespace
+
+int RecvBody(int sock, char* buf, int count, StreamRest* rest) {
+  if (count < 0) return count;
+  if (rest->m_size >= count) {
+    // Whole among the kept bytes: framed where it lies.
+    rest->m_body = rest->m_offset;
+    rest->m_offset += count;
+    rest->m_size -= count;
+    ClearLengthWordRoom(buf, &rest->m_offset, rest->m_size);
+    return count;
+  }
+  // The body's start goes to the buffer's start (at most one message's worth,
+  // and only after a receive that took the start of this message along with
+  // a whole earlier one); the rest comes after it.
+  int have = rest->m_size;
+  if (rest->m_offset != 0) std::memmove(buf, buf + rest->m_offset, static_cast<size_t>(have));
+  rest->m_offset = 0;
+  rest->m_size = 0;
+  rest->m_body = 0;
+  const int end = count > rest->m_limit - 4 ? count : rest->m_limit - 4;
+  while (have < count) {
+    const ssize_t n = sys::Recv(sock, buf + have, static_cast<size_t>(end - have));
+    if (n < 0) {
+      ReportRecvError("recv()");
+      return static_cast<int>(n);
+    }
+    if (n == 0) return 0;
+    have += static_cast<int>(n);
+  }
+  rest->m_offset = count;
+  rest->m_size = have - count;
+  ClearLengthWordRoom(buf, &rest->m_offset, rest->m_size);
+  return count;
+}
+
 int RecvString(int sock, char* buf, int bufSize) {
   for (int count = 0; count < bufSize; ++count) {
     const ssize_t n = sys::Recv(sock, buf + count, 1);

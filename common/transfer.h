@@ -1,5 +1,6 @@
 // The socket transfer routines that move every byte of the measurement
-// protocol. They keep no state: socket and buffers are the caller's.
+// protocol. Socket and buffers are the caller's; the only state, what a TCP
+// receive took beyond its message, is too (StreamRest).
 //
 // Results follow the socket convention: a positive count, 0 when the peer
 // closed first, a negative value on error (errno tells which).
@@ -8,6 +9,8 @@
 #include <netinet/in.h>
 
 #include <string_view>
+
+#include "common/protocol.h"
 
 namespace quarvent {
 
@@ -52,6 +55,61 @@ int SendToString(int sock, const char* text, const sockaddr_in& addr);
 // Receives exactly count bytes into buf. Returns count; count itself without
 // receiving when count <= 0; 0 when the peer closed first; negative on error.
 int RecvFull(int sock, char* buf, int count);
+
+// What the receiver of one TCP connection has taken from the stream but not
+// yet framed: bytes in its transfer buffer that belong to the messages after
+// the one it read last. A receive for a message asks for as much as the
+// message can be (the limit, length word included), so that one call usually
+// takes the whole message; what a peer sent beyond it stays here for the next
+// message. It lives beside the transfer buffer for one connection: a new
+// connection starts with a new one.
+class StreamRest {
+ public:
+  // limit: what one message's receives may take, 4 to kTransferBufferSize
+  // bytes (a body longer than that is received exactly). A peer in lock-step
+  // never sends beyond its message, so nothing is ever kept with it; the
+  // streaming reader that sends nothing back asks for the whole buffer.
+  explicit StreamRest(int limit = kTransferBufferSize) noexcept
+      : m_limit(limit < 4                     ? 4
+                : limit > kTransferBufferSize ? kTransferBufferSize
+                                              : limit) {}
+
+  int Limit() const noexcept { return m_limit; }
+  // Bytes taken and not yet framed (after RecvLengthWord: those of the body
+  // and beyond).
+  int Kept() const noexcept { return m_size; }
+  // Where the body of the last message framed by RecvBody lies in the buffer:
+  // 0, unless the message had come whole with an earlier one, where it was.
+  int BodyOffset() const noexcept { return m_body; }
+
+ private:
+  friend int RecvLengthWord(int sock, char* word, char* buf, StreamRest* rest);
+  friend int RecvBody(int sock, char* buf, int count, StreamRest* rest);
+
+  int m_limit;
+  int m_offset = 0;  // kept bytes start here in the buffer
+  int m_size = 0;    // and run this long
+  int m_body = 0;
+};
+
+// Receives the next message's 4-byte length word into word, from the kept
+// bytes first. A receive takes the word and, in the same call, as much of
+// what follows as the socket has, up to rest's limit in all; those bytes land
+// at the start of buf, where RecvBody takes the body from. Returns 4; 0 when
+// the peer closed first; negative on error (with the "recv()" notice).
+int RecvLengthWord(int sock, char* word, char* buf, StreamRest* rest);
+
+// Completes the body of count bytes of the message whose word RecvLengthWord
+// took: from the kept bytes, and for the rest with receives that may again
+// take up to the limit (counted from the message's start), so bytes beyond
+// the body are kept. The body ends up at buf + rest->BodyOffset(), which is
+// buf itself unless it had been taken whole with an earlier message. Once it
+// has framed a body (an empty one too: call it for every message), no kept
+// byte lies in the first 4 bytes of buf, where the owner writes the length
+// word of what it sends. Returns count; count itself without receiving when
+// count < 0 (0 for an empty body); 0 when the peer closed first; negative on
+// error. count is at most kTransferBufferSize.
+int RecvBody(int sock, char* buf, int count, StreamRest* rest);
 
 // Receives one byte at a time until a NUL, which is stored. Returns the number
 // of characters before the NUL; 0 when the peer closed first or the first byte

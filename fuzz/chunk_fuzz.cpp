@@ -1,7 +1,9 @@
 // The client's chunk reading fed whatever a server may send. The first byte
 // picks the protocol: even for a TCP stream (the rest of the input, then the
 // peer closes), odd for UDP datagrams (two-byte length records, then a
-// zero-length datagram as the end). Reading goes on until a chunk fails; it
+// zero-length datagram as the end); over TCP bits 1 and 2 pick how much one
+// receive may take (the whole buffer, as the streams do, or the limit of a
+// lock-step pattern). Reading goes on until a chunk fails; it
 // must never crash, overrun the transfer buffer or count a length it rejected.
 // A zero-length datagram ends a split chunk's body without failing it; the
 // read that follows then finds the queue empty, which ends the input.
@@ -62,12 +64,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ::send(pair.writer.Fd(), data + 1, size - 1, MSG_DONTWAIT);
     pair.writer.Shutdown();
   }
+  constexpr int kLimits[4] = {kTransferBufferSize, 4, 64, 8192};
+  StreamRest rest(kLimits[(data[0] >> 1) & 3]);
   int64_t received = 0;
   for (int chunks = 0; chunks < 100000; ++chunks) {
     int32_t length = -1;
     const int64_t before = received;
     const char* fail =
-        ReceiveChunk(pair.reader.Fd(), udp ? kUdp : kTcp, buf.get(), &length, &received);
+        ReceiveChunk(pair.reader.Fd(), udp ? kUdp : kTcp, buf.get(), &rest, &length, &received);
     if (received != before && (length < 0 || length > kMaxMessageSize)) std::abort();
     if (fail) break;
     if (received - before != length) std::abort();

@@ -13,9 +13,11 @@
 // Beyond every message being well formed, the service must answer exactly as
 // the parser rewrites the line it read (or with the failure notice and the
 // right error number), send chunks of the negotiated pattern's sizes only,
-// read one whole request before chunk k exactly when the pattern's interval
-// divides k and nothing otherwise, and end only where the stream or a failed
-// send gives it a reason. It must come back from every input quickly.
+// frame one whole request before chunk k exactly when the pattern's interval
+// divides k and receive nothing otherwise, never take more of the stream for a
+// request than the pattern's largest request (or the request itself, when
+// longer), and end only where the stream or a failed send gives it a reason.
+// It must come back from every input quickly.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -55,6 +57,8 @@ struct Peer {
   int sends = 0;                        // messages the service sent, the failed ones included
   size_t bytes = 0;                     // bytes of the messages the peer read
   size_t mark = 0;                      // offset when the last message was sent
+  size_t start = 0;                     // where the next request begins in the stream
+  size_t limit = 0;                     // most that a request's receives may take
   const ServerPattern* rule = nullptr;  // once the reply accepted a pattern
   bool refused = false;                 // the reply was the failure notice or a rejection
   uint32_t chunks = 0;                  // chunks sent
@@ -91,10 +95,12 @@ void CheckAnswer(const void* buf, size_t len) {
     char reply[kLineBufferSize];
     const int code = fuzz::ReplyTo(line, taken, reply);
     if (!fuzz::IsExactly(buf, len, reply)) std::abort();
-    if (code >= 0)
+    if (code >= 0) {
       g_peer.rule = &ServerPatternFor(code, kTcp);
-    else
+      g_peer.limit = static_cast<size_t>(ClientPatternFor(code, kTcp).request.Max());
+    } else {
       g_peer.refused = true;
+    }
     return;
   }
   int err;
@@ -111,25 +117,28 @@ void CheckAnswer(const void* buf, size_t len) {
 }
 
 // A chunk: only after an accepted reply and never after a failed chunk, of
-// the pattern's sizes, with exactly one request read before it when the
-// pattern asks for one there (whole, or up to the client's close) and nothing
-// read otherwise.
+// the pattern's sizes, with exactly one request framed before it when the
+// pattern asks for one there (whole, or up to the client's close; the
+// receives may have taken the start of what follows, within the limit) and
+// nothing received otherwise.
 void CheckChunk(const void* buf, size_t len) {
   if (!g_peer.rule || g_peer.chunkFailed || !fuzz::IsChunk(buf, len)) std::abort();
   const ServerPattern& rule = *g_peer.rule;
   if (len < static_cast<size_t>(rule.chunk.Min()) || len > static_cast<size_t>(rule.chunk.Max()))
     std::abort();
-  const size_t read = g_peer.offset - g_peer.mark;
   if (rule.interval > 0 && g_peer.chunks % static_cast<uint32_t>(rule.interval) == 0) {
-    if (read < 4) std::abort();
-    const int32_t length = GetLengthWord(reinterpret_cast<const char*>(g_peer.data + g_peer.mark));
+    const size_t taken = g_peer.offset - g_peer.start;
+    if (g_peer.offset < g_peer.start || taken < 4) std::abort();
+    const int32_t length = GetLengthWord(reinterpret_cast<const char*>(g_peer.data + g_peer.start));
     if (length < 4) std::abort();
+    const size_t whole = static_cast<size_t>(length);
     // A body cut short by the client's close still gets its chunk; a reset
     // ends the connection instead.
     const bool cut = g_peer.offset == g_peer.size && !g_peer.reset;
-    if (cut ? read > static_cast<size_t>(length) : read != static_cast<size_t>(length))
-      std::abort();
-  } else if (read != 0) {
+    if (!cut && taken < whole) std::abort();
+    if (taken > (whole > g_peer.limit ? whole : g_peer.limit)) std::abort();
+    g_peer.start = g_peer.start + whole < g_peer.size ? g_peer.start + whole : g_peer.size;
+  } else if (g_peer.offset != g_peer.mark) {
     std::abort();
   }
 }
@@ -141,14 +150,16 @@ void CheckStreamEnd() {
   if (g_peer.chunkFailed) return;
   const ServerPattern& rule = *g_peer.rule;
   if (rule.interval <= 0 || g_peer.chunks % static_cast<uint32_t>(rule.interval) != 0) std::abort();
-  const size_t rest = g_peer.size - g_peer.mark;
+  const size_t rest = g_peer.size - g_peer.start;
   if (rest < 4) return;
-  const int32_t length = GetLengthWord(reinterpret_cast<const char*>(g_peer.data + g_peer.mark));
+  const int32_t length = GetLengthWord(reinterpret_cast<const char*>(g_peer.data + g_peer.start));
   if (length >= 4 && rest >= static_cast<size_t>(length)) std::abort();
 }
 
-ssize_t PeerRecv(int fd, void* buf, size_t len, int) {
-  if (fd != fuzz::kPeerFd) std::abort();
+// The next receive of up to len bytes: -1 with errno for an interruption or
+// the reset, else the count taken (0 at the end of the stream), which lies
+// just before g_peer.offset.
+ssize_t Take(size_t len) {
   if (g_peer.interruptions.Now()) return -1;
   if (g_peer.offset == g_peer.size) {
     if (!g_peer.reset) return 0;
@@ -161,9 +172,34 @@ ssize_t PeerRecv(int fd, void* buf, size_t len, int) {
     if (g_peer.cutNext && n > g_peer.segment) n = g_peer.segment;
     g_peer.cutNext = !g_peer.cutNext;
   }
-  std::memcpy(buf, g_peer.data + g_peer.offset, n);
   g_peer.offset += n;
   return static_cast<ssize_t>(n);
+}
+
+ssize_t PeerRecv(int fd, void* buf, size_t len, int) {
+  if (fd != fuzz::kPeerFd) std::abort();
+  const ssize_t n = Take(len);
+  if (n > 0)
+    std::memcpy(buf, g_peer.data + g_peer.offset - static_cast<size_t>(n), static_cast<size_t>(n));
+  return n;
+}
+
+// A scattered receive: what one recv of the pieces' total gives, laid over
+// the pieces in order.
+ssize_t PeerRecvMsg(int fd, msghdr* msg, int) {
+  if (fd != fuzz::kPeerFd) std::abort();
+  size_t total = 0;
+  for (size_t i = 0; i < msg->msg_iovlen; ++i) total += msg->msg_iov[i].iov_len;
+  const ssize_t n = Take(total);
+  const uint8_t* from = g_peer.data + g_peer.offset - (n > 0 ? static_cast<size_t>(n) : 0);
+  size_t left = n > 0 ? static_cast<size_t>(n) : 0;
+  for (size_t i = 0; i < msg->msg_iovlen && left > 0; ++i) {
+    const size_t piece = msg->msg_iov[i].iov_len < left ? msg->msg_iov[i].iov_len : left;
+    std::memcpy(msg->msg_iov[i].iov_base, from, piece);
+    from += piece;
+    left -= piece;
+  }
+  return n;
 }
 
 ssize_t PeerSend(int fd, const void* buf, size_t len, int) {
@@ -179,6 +215,7 @@ ssize_t PeerSend(int fd, const void* buf, size_t len, int) {
   }
   const bool first = g_peer.sends == 0;
   g_peer.mark = g_peer.offset;
+  if (first) g_peer.start = g_peer.offset;  // the requests begin after the line
   if (g_peer.sends++ >= g_peer.budget || g_peer.bytes + len > kMaxBytes) {
     if (!first) g_peer.chunkFailed = true;
     errno = EPIPE;  // the client has left
@@ -197,7 +234,7 @@ ssize_t NoRecvFrom(int, void*, size_t, int, sockaddr*, socklen_t*) {
   std::abort();
 }
 
-const sys::Ops kOps = {PeerSend, NoSendTo, PeerRecv, NoRecvFrom};
+const sys::Ops kOps = {PeerSend, NoSendTo, PeerRecv, NoRecvFrom, PeerRecvMsg};
 
 }  // namespace
 

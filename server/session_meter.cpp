@@ -29,7 +29,10 @@ struct MeterCalls {
                           socklen_t* fromLen) {
     return t_meter->RecvFrom(fd, buf, len, flags, from, fromLen);
   }
-  static constexpr sys::Ops kTable = {Send, SendTo, Recv, RecvFrom};
+  static ssize_t RecvMsg(int fd, msghdr* msg, int flags) {
+    return t_meter->RecvMsg(fd, msg, flags);
+  }
+  static constexpr sys::Ops kTable = {Send, SendTo, Recv, RecvFrom, RecvMsg};
 };
 
 SessionMeter::SessionMeter(const ServiceOptions& options)
@@ -159,6 +162,10 @@ ssize_t SessionMeter::Recv(int fd, void* buf, size_t len, int flags) {
 ssize_t SessionMeter::RecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from,
                                socklen_t* fromLen) {
   return Receive(fd, [&] { return m_next.recvfrom(fd, buf, len, flags, from, fromLen); });
+}
+
+ssize_t SessionMeter::RecvMsg(int fd, msghdr* msg, int flags) {
+  return Receive(fd, [&] { return sys::RecvMsgThrough(m_next, fd, msg, flags); });
 }
 
 }  // namespace quarvent

@@ -58,6 +58,7 @@ class SessionMeter {
                  socklen_t addrLen);
   ssize_t Recv(int fd, void* buf, size_t len, int flags);
   ssize_t RecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromLen);
+  ssize_t RecvMsg(int fd, msghdr* msg, int flags);
   template <class Call>
   ssize_t Receive(int fd, Call call);
   template <class Call>

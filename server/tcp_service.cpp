@@ -127,6 +127,10 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
   char* const buf = m_transfer.get();
   uint32_t k = 0;  // chunks sent on this connection
   Progress progress{rule.progressStep};
+  // A receive may take as much as the pattern's largest request: a client
+  // sends one and waits for its chunks, so one call takes the whole request.
+  m_rest = StreamRest(ClientPatternFor(pattern, kTcp).request.Max());
+  WillOverwrite(m_rest.Limit());
   if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
   SendString(conn, m_line);
 
@@ -134,7 +138,7 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
     if (rule.interval > 0 && k % static_cast<uint32_t>(rule.interval) == 0) {
       char word[4];
       BeginWait();
-      const int got = RecvFull(conn, word, 4);
+      const int got = RecvLengthWord(conn, word, buf, &m_rest);
       if (got < 4) {
         NoteReadEnd(got);
         break;
@@ -172,19 +176,22 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
 // closed before it was complete, negative on error or a length word below 4.
 // A body longer than the buffer is read in buffer-sized pieces, each over the
 // last, so that nothing is written past the buffer and the connection stays
-// in step.
+// in step. The length word's receive may have taken the body's start already.
 int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
   long long remaining = static_cast<long long>(length) - 4;
   if (remaining < 0) {
     errno = EPROTO;  // a length word below 4 cannot count itself
     return -1;
   }
-  if (remaining == 0) return 1;
+  if (remaining == 0) {
+    RecvBody(conn, m_transfer.get(), 0, &m_rest);  // frames the empty body
+    return 1;
+  }
   while (remaining > 0) {
     const int piece =
         remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;
     WillOverwrite(piece);
-    const int n = RecvFull(conn, m_transfer.get(), piece);
+    const int n = RecvBody(conn, m_transfer.get(), piece, &m_rest);
     if (n <= 0) return n;
     remaining -= piece;
   }

@@ -41,6 +41,7 @@ class TcpServiceThread : public StreamService {
   int ReadRequestBody(int conn, int32_t length);
 
   TcpListenFields& m_fields;
+  StreamRest m_rest;  // what the connection's receives took beyond their request
 };
 
 }  // namespace quarvent

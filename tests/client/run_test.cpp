@@ -1,12 +1,16 @@
 // Measurement runs against a scripted loopback server: what goes over the
 // wire and which report lines come back.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "common/cp932.h"
 #include "common/protocol.h"
+#include "common/rng.h"
 #include "tests/client/client_fixture.h"
 
 namespace quarvent::testing {
@@ -230,6 +234,66 @@ TEST_F(RunWire, ReplyWithoutNulInTheLineBufferIsAReplyError) {
   EXPECT_EQ(Body(), "ﾈｺﾞｼｴｰｼｮﾝ応答ｴﾗｰ.  受信側アドレスやポートが誤っていませんか？\r\n");
   ASSERT_EQ(m_host.m_vRecvErrors.size(), 1u);
   EXPECT_EQ(m_host.m_vRecvErrors[0], "recv() Error : " + std::to_string(EMSGSIZE));
+}
+
+// Requests carry what the chunks before them left in the client's transfer
+// buffer: each chunk's body at the buffer's start, over what was there. The
+// receives that take a whole chunk in one call keep that, also where several
+// chunks come back to back in one send (pattern 4: four per request).
+TEST_F(RunWire, RequestsCarryWhatTheChunksLeftInTheBuffer) {
+  const auto readAll = [](int fd, char* p, int n) {
+    for (int got = 0; got < n;) {
+      const ssize_t r = ::recv(fd, p + got, static_cast<size_t>(n - got), 0);
+      if (r <= 0) return false;
+      got += static_cast<int>(r);
+    }
+    return true;
+  };
+  for (int pattern : {4, 6, 7}) {
+    SCOPED_TRACE(pattern);
+    std::vector<std::string> requests, chunks;
+    {
+      ScriptServer server(kTcp, [&](Conn& c) {
+        if (!c.ReadLine()) return;
+        c.Accept();
+        const ServerPattern& rule = ServerPatternFor(pattern, kTcp);
+        Rand15 rng;
+        rng.Seed(7);
+        for (int round = 0; round < 6; ++round) {
+          std::string request(4, '\0');
+          if (!readAll(c.Fd(), request.data(), 4)) return;
+          const int32_t size = GetLengthWord(request.data());
+          if (size < 4 || size > kMaxMessageSize) return;
+          request.resize(static_cast<size_t>(size));
+          if (!readAll(c.Fd(), request.data() + 4, size - 4)) return;
+          requests.push_back(request);
+          std::string burst;
+          for (int k = 0; k < rule.interval; ++k) {
+            const int n = rule.chunk.Draw(rng);
+            std::string chunk(static_cast<size_t>(n), '\0');
+            PutLengthWord(chunk.data(), n);
+            for (int i = 4; i < n; ++i) chunk[i] = static_cast<char>(round * 31 + k * 7 + i * 3);
+            chunks.push_back(chunk);
+            burst += chunk;
+          }
+          if (::send(c.Fd(), burst.data(), burst.size(), 0) != static_cast<ssize_t>(burst.size()))
+            return;
+        }
+      });
+      Measure(server, pattern, kTcp);
+    }  // the server's thread is joined: its vectors are complete
+    ASSERT_EQ(requests.size(), 6u);
+    std::vector<char> buf(kTransferBufferSize);
+    FillTransferBuffer(buf.data());
+    size_t next = 0;
+    const int interval = ServerPatternFor(pattern, kTcp).interval;
+    for (size_t r = 0; r < requests.size(); ++r) {
+      for (int k = 0; r > 0 && k < interval; ++k, ++next)
+        std::copy(chunks[next].begin() + 4, chunks[next].end(), buf.begin());
+      EXPECT_EQ(requests[r].substr(4), std::string(buf.data() + 4, requests[r].size() - 4))
+          << "request " << r;
+    }
+  }
 }
 
 }  // namespace
