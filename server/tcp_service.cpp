@@ -71,7 +71,10 @@ int TcpServiceThread::Run(StopSignal& stop) {
         const Outcome outcome = ServeConnection(conn.Fd(), stop);
         conn.Shutdown();
         conn.Close();
-        if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
+        if (outcome == Outcome::kStopped || stop.Stopped()) {
+          ReportStopped();
+          return 0;
+        }
         ReportSession(stop);
         if (outcome == Outcome::kServiceEnds && !m_options.keepServing) break;
         if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
@@ -86,6 +89,24 @@ int TcpServiceThread::Run(StopSignal& stop) {
     m_fields.m_sockListen = 0;
   });
   return 0;
+}
+
+TcpServiceThread::Outcome TcpServiceThread::ServeAccepted(Socket conn, const sockaddr_in& peer,
+                                                          StopSignal& stop) {
+  const RunScope scope(*this, stop);
+  AttachedSocket attached(stop, std::move(conn));
+  if (!attached.Attached()) return Outcome::kStopped;
+  m_peer = peer;
+  BeginSession(false);
+  const Outcome outcome = ServeConnection(attached.Fd(), stop);
+  attached.Shutdown();
+  attached.Close();
+  if (outcome == Outcome::kStopped || stop.Stopped()) {
+    ReportStopped();
+    return Outcome::kStopped;
+  }
+  ReportSession(stop);
+  return outcome;
 }
 
 TcpServiceThread::Outcome TcpServiceThread::ServeConnection(int conn, StopSignal& stop) {
