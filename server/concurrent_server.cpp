@@ -186,33 +186,45 @@ void ConcurrentServer::RefuseTcp(int fd) {
 }
 
 void ConcurrentServer::Dispatch(StopSignal& stop, int listenFd) {
-  char* const buf = m_datagram.data();
   for (;;) {
-    sockaddr_in from{};
-    socklen_t fromLen = sizeof from;
-    const ssize_t n = ::recvfrom(listenFd, buf, m_datagram.size(), MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLen);
+    if (!m_deferred.empty()) {
+      Pending next = std::move(m_deferred.front());
+      m_deferred.pop_front();
+      AdmitDatagram(listenFd, std::move(next));
+      continue;
+    }
+    Pending datagram;
+    const int n = ReceiveOne(listenFd, 0, &datagram);
     if (stop.Stopped()) return;
     if (n < 0) {
       if (errno != EINTR && errno != EAGAIN && stop.WaitFor(std::chrono::milliseconds(10))) return;
       continue;
     }
-    // An empty datagram opens nothing.
-    if (n == 0 || fromLen != sizeof from || from.sin_family != AF_INET) continue;
-    const int size =
-        static_cast<int>(std::min<ssize_t>(n, static_cast<ssize_t>(m_datagram.size())));
-    AdmitDatagram(listenFd, buf, n > size ? size + 1 : size, from);
+    if (n > 0) AdmitDatagram(listenFd, std::move(datagram));
   }
 }
 
-// A datagram from a source without a session: a negotiation. size is one
-// more than the room when the datagram was longer than it.
-void ConcurrentServer::AdmitDatagram(int listenFd, const char* data, int size,
-                                     const sockaddr_in& from) {
+// One datagram from the listener into *out (at most the receive room).
+// Returns its length, 0 for one that opens nothing (empty, not IPv4), or
+// the result of recvfrom.
+int ConcurrentServer::ReceiveOne(int listenFd, int flags, Pending* out) {
+  socklen_t fromLen = sizeof out->from;
+  const ssize_t n = ::recvfrom(listenFd, m_datagram.data(), m_datagram.size(), flags,
+                               reinterpret_cast<sockaddr*>(&out->from), &fromLen);
+  if (n <= 0) return n < 0 ? -1 : 0;
+  if (fromLen != sizeof out->from || out->from.sin_family != AF_INET) return 0;
+  out->data.assign(m_datagram.data(), m_datagram.data() + n);
+  return static_cast<int>(n);
+}
+
+// A datagram from a source without a session: a negotiation.
+void ConcurrentServer::AdmitDatagram(int listenFd, Pending first) {
+  const sockaddr_in from = first.from;
+  const int size = static_cast<int>(first.data.size());
   const uint64_t key = SourceKey(from);
   {
-    // A datagram that came in before its source's socket was connected has
-    // no session to go to but the one already serving the source.
+    // Every datagram that came before the source's socket was connected was
+    // taken into its session: nothing of a served source is left here.
     std::lock_guard lock(m_mutex);
     if (m_udpSources.count(key)) return;
   }
@@ -221,12 +233,11 @@ void ConcurrentServer::AdmitDatagram(int listenFd, const char* data, int size,
     return;
   }
   Socket sock;
-  std::string problem = BindUdp(sock);
-  if (problem.empty() &&
+  int err = 0;
+  if (!BindUdp(sock).empty() ||
       ::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) < 0)
-    problem = "connect";
-  if (!problem.empty()) {
-    const int err = errno;
+    err = errno;
+  if (err != 0) {
     m_udpSlots.Release(from.sin_addr.s_addr);
     RefuseUdp(listenFd, size, from, err);
     return;
@@ -236,8 +247,7 @@ void ConcurrentServer::AdmitDatagram(int listenFd, const char* data, int size,
     m_udpSources.insert(key);
   }
   const int fd = sock.Release();
-  const int taken = std::min(size, static_cast<int>(m_datagram.size()));
-  if (!LaunchUdp(fd, std::vector<char>(data, data + taken), from)) {
+  if (!LaunchUdp(fd, TakeEarlyDatagrams(listenFd, std::move(first)), from)) {
     ::close(fd);
     {
       std::lock_guard lock(m_mutex);
@@ -248,13 +258,45 @@ void ConcurrentServer::AdmitDatagram(int listenFd, const char* data, int size,
   }
 }
 
-bool ConcurrentServer::LaunchUdp(int fd, std::vector<char> first, const sockaddr_in& peer) {
-  auto datagram = std::make_shared<std::vector<char>>(std::move(first));
-  return m_sessions.Launch([this, fd, datagram, peer](StopSignal& stop) {
+// The source's socket is connected: from now on the kernel hands its
+// datagrams to that socket. Those that came before are still queued on the
+// listener and go to the session in order; datagrams of other new sources
+// met on the way are dealt with next.
+std::deque<std::vector<char>> ConcurrentServer::TakeEarlyDatagrams(int listenFd, Pending first) {
+  const uint64_t key = SourceKey(first.from);
+  std::deque<std::vector<char>> early;
+  early.push_back(std::move(first.data));
+  // Datagrams deferred earlier came first and may be the source's too.
+  for (auto it = m_deferred.begin(); it != m_deferred.end();) {
+    if (SourceKey(it->from) == key) {
+      early.push_back(std::move(it->data));
+      it = m_deferred.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  constexpr size_t kMostDeferred = 4096;
+  while (m_deferred.size() < kMostDeferred) {
+    Pending datagram;
+    const int n = ReceiveOne(listenFd, MSG_DONTWAIT, &datagram);
+    if (n < 0 || m_udpStop.Stopped()) break;
+    if (n == 0) continue;
+    if (SourceKey(datagram.from) == key)
+      early.push_back(std::move(datagram.data));
+    else
+      m_deferred.push_back(std::move(datagram));
+  }
+  return early;
+}
+
+bool ConcurrentServer::LaunchUdp(int fd, std::deque<std::vector<char>> first,
+                                 const sockaddr_in& peer) {
+  auto datagrams = std::make_shared<std::deque<std::vector<char>>>(std::move(first));
+  return m_sessions.Launch([this, fd, datagrams, peer](StopSignal& stop) {
     {
       UdpServiceThread service(*m_relay);
       service.SetOptions(m_options);
-      service.ServeSource(Socket(fd), std::move(*datagram), peer, stop);
+      service.ServeSource(Socket(fd), std::move(*datagrams), peer, stop);
     }
     {
       std::lock_guard lock(m_mutex);

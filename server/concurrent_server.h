@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -64,9 +65,16 @@ class ConcurrentServer {
   std::string BindUdp(Socket& sock) const;
   void Accept(StopSignal& stop, int listenFd);
   void Dispatch(StopSignal& stop, int listenFd);
-  void AdmitDatagram(int listenFd, const char* data, int size, const sockaddr_in& from);
   bool LaunchTcp(int fd, const sockaddr_in& peer);
-  bool LaunchUdp(int fd, std::vector<char> first, const sockaddr_in& peer);
+  // A datagram that reached the listener, kept while another is dealt with.
+  struct Pending {
+    sockaddr_in from{};
+    std::vector<char> data;
+  };
+  int ReceiveOne(int listenFd, int flags, Pending* out);
+  void AdmitDatagram(int listenFd, Pending first);
+  std::deque<std::vector<char>> TakeEarlyDatagrams(int listenFd, Pending first);
+  bool LaunchUdp(int fd, std::deque<std::vector<char>> first, const sockaddr_in& peer);
   void RefuseTcp(int fd);
   void RefuseUdp(int listenFd, int size, const sockaddr_in& to, int err);
 
@@ -81,6 +89,7 @@ class ConcurrentServer {
   std::mutex m_mutex;
   std::set<uint64_t> m_udpSources;  // address and port of every UDP session
   std::vector<char> m_datagram;     // the dispatcher's receive buffer
+  std::deque<Pending> m_deferred;   // datagrams of new sources met while draining
   SessionThreads m_sessions;
   StopSignal m_tcpStop;
   StopSignal m_udpStop;

@@ -55,7 +55,8 @@ int UdpServiceThread::Run(StopSignal& stop) {
   return 0;
 }
 
-UdpServiceThread::Outcome UdpServiceThread::ServeSource(Socket sock, std::vector<char> first,
+UdpServiceThread::Outcome UdpServiceThread::ServeSource(Socket sock,
+                                                        std::deque<std::vector<char>> first,
                                                         const sockaddr_in& peer, StopSignal& stop) {
   // Under the meter, so that the first datagram counts as received.
   const FirstDatagram replay(sock.Fd(), std::move(first), peer);

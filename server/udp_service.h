@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 
+#include <deque>
 #include <vector>
 
 #include "common/socket.h"
@@ -34,12 +35,12 @@ class UdpServiceThread : public StreamService {
   Outcome ServeSession(int sock, StopSignal& stop);
 
   // The session of one source on a socket of its own (connected to peer by
-  // the concurrent server), on the calling thread: `first` is the datagram
-  // that the server already took from peer, and the session reads it first.
+  // the concurrent server), on the calling thread: `first` holds the
+  // datagrams that the server already took from peer, read first in order.
   // Served as a run serves a session, with its limits and its line to the
   // host; the socket is closed at the end. A session cut by `stop` goes to
   // the host's OnSessionStopped.
-  Outcome ServeSource(Socket sock, std::vector<char> first, const sockaddr_in& peer,
+  Outcome ServeSource(Socket sock, std::deque<std::vector<char>> first, const sockaddr_in& peer,
                       StopSignal& stop);
 
   // ErrorText(), SetSeed() and SetOps(): see StreamService.
