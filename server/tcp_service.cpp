@@ -18,6 +18,11 @@ namespace {
 
 constexpr char kStreaming[] = "TCP 通信中";
 
+// What a send meets when the peer has closed its end.
+bool IsPeerClose(int err) {
+  return err == EPIPE || err == ECONNRESET;
+}
+
 }  // namespace
 
 TcpServiceThread::TcpServiceThread(ServerHost& host, TcpListenFields& fields)
@@ -175,8 +180,19 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
     }
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
-    if (sys::Send(conn, buf, static_cast<size_t>(size)) < 0) {
+    const ssize_t sent = sys::Send(conn, buf, static_cast<size_t>(size));
+    if (sent != size) {
+      // A chunk cut short (only a signal can do that to a blocking send
+      // without a time limit) would leave the stream out of step.
+      if (sent >= 0) errno = EINTR;
+      const int err = errno;
       NoteSendEnd();
+      // Without requests the client ends its session by closing: the send
+      // that meets the close is the normal end, not an error.
+      if (rule.interval <= 0 && IsPeerClose(err) && Expired() == SessionMeter::Expiry::kNone) {
+        m_record.end = SessionEnd::kPeerClosed;
+        m_record.error = 0;
+      }
       // A failed chunk send empties the TCP error text (UDP records its error).
       if (!stop.Stopped()) m_strError.clear();
       break;

@@ -334,6 +334,26 @@ TEST_F(ConcurrentServerTest, LimitsApplyToEachSessionOnItsOwn) {
   ASSERT_TRUE(next.Negotiate(7));
 }
 
+TEST_F(ConcurrentServerTest, ADownloadThatThePeerClosesEndsAsPeerClosedNotAsASendError) {
+  Start(2);
+  for (int pattern : {0, 1, 2}) {
+    TcpClient down(port);
+    ASSERT_TRUE(down.Negotiate(pattern));
+    std::vector<char> chunk;
+    ASSERT_TRUE(down.RecvChunk(chunk));
+    if (pattern == 1)
+      down.Reset();
+    else
+      down.Close();
+  }
+  const auto ends = host.Wait(3, [](auto& r) { return r.kind == ServiceKind::kTcp; });
+  ASSERT_EQ(ends.size(), 3u);
+  for (const auto& r : ends) {
+    EXPECT_EQ(r.end, SessionEnd::kPeerClosed) << r.pattern;
+    EXPECT_EQ(r.error, 0) << r.pattern;
+  }
+}
+
 TEST_F(ConcurrentServerTest, ThirtyTwoSessionsAtOnce) {
   constexpr int kEach = 16;
   Start(kEach);
