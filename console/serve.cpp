@@ -29,6 +29,7 @@ void PrintServeHelp(std::FILE* out) {
   std::fputs(
       "usage: quarvent serve [--port N] [--bind A.B.C.D] [--keep-serving]\n"
       "                      [--idle-timeout SECS] [--max-duration SECS]\n"
+      "                      [--max-clients N] [--max-per-source M]\n"
       "Serves TCP and UDP measurement clients on one port until interrupted.\n"
       "  -p, --port N            port for both services (default 49152); a signed\n"
       "                          32-bit integer, of which the low 16 bits are used\n"
@@ -42,7 +43,19 @@ void PrintServeHelp(std::FILE* out) {
       "                          nothing of a chunk for SECS seconds is dropped and\n"
       "                          the next client is served (1 to 86400)\n"
       "      --max-duration SECS a session is ended SECS seconds after it began\n"
-      "                          (1 to 31536000)\n"
+      "                          (1 to 31536000)\n"      "      --max-clients N     serve up to N TCP and N UDP clients at the same time\n"
+      "                          (1 to 4096, default 1: one at a time). Above 1 each\n"
+      "                          session runs on its own, a bad line never ends a\n"
+      "                          service (as --keep-serving), the limits above apply\n"
+      "                          per session, a TCP client beyond N waits in the\n"
+      "                          listen queue and a UDP source beyond N is refused\n"
+      "                          with 'ﾈｺﾞｼｴｰｼｮﾝ失敗.  ErrCode=87.'; the status\n"
+      "                          lines give way to one line, at most once a second,\n"
+      "                          when the number of sessions changes:\n"
+      "                          'quarvent serve: 3 sessions (2 TCP, 1 UDP), 0 refused'\n"
+      "      --max-per-source M  at most M sessions at once from one IPv4 address,\n"
+      "                          per protocol (default N); a client beyond M is\n"
+      "                          refused with the same text\n"
       "  -h, --help              show this help\n"
       "      --version           the program's version\n"
       "Each status change and receive error is printed on stderr. Once both services\n"
@@ -54,12 +67,15 @@ void PrintServeHelp(std::FILE* out) {
       "the peer, the negotiated pattern ('-' when none was accepted), the bytes\n"
       "received and sent (negotiation included), the session's length and how it\n"
       "ended: end marker, peer closed, receive error, send error, idle timeout,\n"
-      "max duration, rejected or negotiation failed, with the reason. A UDP\n"
-      "session's line comes once the service listens for the next client.\n"
+      "max duration, rejected, negotiation failed (with the reason) or server\n"
+      "stopped (a session in progress at SIGINT or SIGTERM). A UDP session's line\n"
+      "comes once the service listens for the next client.\n"
       "SIGINT or SIGTERM stops both services (exit 0); the exit code is 1 once both\n"
       "services have ended by themselves (with --keep-serving: once either has, as\n"
       "only a failed bind or socket ends one then) or when a service thread cannot\n"
-      "be created, 2 on bad usage (one line on stderr naming the problem).\n",
+      "be created, or at once when a service cannot bind its port at the start\n"
+      "(one line on stderr says which protocol and why), 2 on bad usage (one line\n"
+      "on stderr naming the problem).\n",
       out);
 }
 
