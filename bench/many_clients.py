@@ -115,7 +115,7 @@ def tcp_client(port, pattern, seconds, result):
     s.settimeout(30)
     if s.recv(1) != b"":
         raise ValueError("data after the end marker")
-    result[s.getsockname()[1]] = ("TCP", pattern, sent, got)
+    result[("TCP", s.getsockname()[1])] = ("TCP", pattern, sent, got)
     s.close()
 
 
@@ -138,7 +138,7 @@ def udp_client(port, pattern, seconds, result):
         time.sleep(0.1)
     s.send(struct.pack("<i", -1))
     sent += 4
-    result[s.getsockname()[1]] = ("UDP", pattern, sent, got)
+    result[("UDP", s.getsockname()[1])] = ("UDP", pattern, sent, got)
     s.close()
 
 
@@ -189,7 +189,7 @@ def scale(args):
         m = SESSION.search(l)
         if not m or m.group(6).strip() != "end marker":
             continue
-        want = result.get(int(m.group(2)))
+        want = result.get((m.group(1), int(m.group(2))))
         if not want:
             unrecorded += 1  # the client had not finished its own bookkeeping
             continue
