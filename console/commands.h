@@ -19,9 +19,11 @@ namespace quarvent::console {
 // The options of `quarvent serve`, as typed (checked by RunServe).
 struct ServeArgs {
   std::string port = std::to_string(kDefaultPort);
-  std::string bind;         // empty: every interface
-  std::string idleTimeout;  // seconds; empty: none
-  std::string maxDuration;  // seconds; empty: none
+  std::string bind;          // empty: every interface
+  std::string idleTimeout;   // seconds; empty: none
+  std::string maxDuration;   // seconds; empty: none
+  std::string maxClients;    // 1 to 4096; empty: 1
+  std::string maxPerSource;  // 1 to 4096; empty: as many as --max-clients
   bool keepServing = false;
   bool help = false;
   bool version = false;

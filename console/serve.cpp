@@ -19,6 +19,7 @@
 #include "common/protocol.h"
 #include "common/version.h"
 #include "console/commands.h"
+#include "console/serve_host.h"
 #include "server/listen_controller.h"
 #include "server/service_options.h"
 
@@ -28,6 +29,7 @@ void PrintServeHelp(std::FILE* out) {
   std::fputs(
       "usage: quarvent serve [--port N] [--bind A.B.C.D] [--keep-serving]\n"
       "                      [--idle-timeout SECS] [--max-duration SECS]\n"
+      "                      [--max-clients N] [--max-per-source M]\n"
       "Serves TCP and UDP measurement clients on one port until interrupted.\n"
       "  -p, --port N            port for both services (default 49152); a signed\n"
       "                          32-bit integer, of which the low 16 bits are used\n"
@@ -42,6 +44,19 @@ void PrintServeHelp(std::FILE* out) {
       "                          the next client is served (1 to 86400)\n"
       "      --max-duration SECS a session is ended SECS seconds after it began\n"
       "                          (1 to 31536000)\n"
+      "      --max-clients N     serve up to N TCP and N UDP clients at the same time\n"
+      "                          (1 to 4096, default 1: one at a time). Above 1 each\n"
+      "                          session runs on its own, a bad line never ends a\n"
+      "                          service (as --keep-serving), the limits above apply\n"
+      "                          per session, a TCP client beyond N waits in the\n"
+      "                          listen queue and a UDP source beyond N is refused\n"
+      "                          with 'ﾈｺﾞｼｴｰｼｮﾝ失敗.  ErrCode=87.'; the status\n"
+      "                          lines give way to one line, at most once a second,\n"
+      "                          when the number of sessions changes:\n"
+      "                          'quarvent serve: 3 sessions (2 TCP, 1 UDP), 0 refused'\n"
+      "      --max-per-source M  at most M sessions at once from one IPv4 address,\n"
+      "                          per protocol (default N); a client beyond M is\n"
+      "                          refused with the same text\n"
       "  -h, --help              show this help\n"
       "      --version           the program's version\n"
       "Each status change and receive error is printed on stderr. Once both services\n"
@@ -53,12 +68,15 @@ void PrintServeHelp(std::FILE* out) {
       "the peer, the negotiated pattern ('-' when none was accepted), the bytes\n"
       "received and sent (negotiation included), the session's length and how it\n"
       "ended: end marker, peer closed, receive error, send error, idle timeout,\n"
-      "max duration, rejected or negotiation failed, with the reason. A UDP\n"
-      "session's line comes once the service listens for the next client.\n"
+      "max duration, rejected, negotiation failed (with the reason) or server\n"
+      "stopped (a session in progress at SIGINT or SIGTERM). A UDP session's line\n"
+      "comes once the service listens for the next client.\n"
       "SIGINT or SIGTERM stops both services (exit 0); the exit code is 1 once both\n"
       "services have ended by themselves (with --keep-serving: once either has, as\n"
       "only a failed bind or socket ends one then) or when a service thread cannot\n"
-      "be created, 2 on bad usage (one line on stderr naming the problem).\n",
+      "be created, or at once when a service cannot bind its port at the start\n"
+      "(one line on stderr says which protocol and why), 2 on bad usage (one line\n"
+      "on stderr naming the problem).\n",
       out);
 }
 
@@ -93,6 +111,8 @@ std::string EndText(const SessionRecord& record) {
       return "rejected: " + record.detail;
     case SessionEnd::kNegotiationFailed:
       return "negotiation failed: " + record.detail;
+    case SessionEnd::kStopped:
+      return "server stopped";
   }
   return "?";
 }
@@ -117,74 +137,6 @@ std::string SessionLine(const SessionRecord& record) {
 
 namespace {
 
-class ConsoleServerHost final : public ServerHost {
- public:
-  ConsoleServerHost(int port, std::string bindText, bool keepServing)
-      : m_nPort(port), m_strBind(std::move(bindText)), m_bKeepServing(keepServing) {}
-  ~ConsoleServerHost() { FlushUdpLine(); }
-
-  int Port() override { return m_nPort; }
-  void SetStatusText(std::string_view utf8) override {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(utf8.size()), utf8.data());
-  }
-  void SetProgress(int) override {}
-  void SetListeningState(int) override {}
-  void ClearServiceHandle(ServiceKind kind) override {
-    if (kind == ServiceKind::kUdp) FlushUdpLine();
-    std::fprintf(stderr, "(%s service ended)\n", KindName(kind));
-    ++m_nEnded;
-  }
-  void ShowRecvErrorNotice(ServiceKind, std::string_view utf8, NoticeAck ack) override {
-    std::fprintf(stderr, "%.*s\n", static_cast<int>(utf8.size()), utf8.data());
-    ack.Acknowledge();
-  }
-  // The readiness line, once: both services have bound their socket. A UDP
-  // session's line waits for the next bind, so that a client sent once it
-  // has come is heard.
-  void OnServiceListening(ServiceKind kind) override {
-    if (kind == ServiceKind::kUdp) FlushUdpLine();
-    const int bit = kind == ServiceKind::kTcp ? 1 : 2;
-    if ((m_nListening.fetch_or(bit) | bit) == 3 && !m_bAnnounced.exchange(true)) {
-      std::fprintf(stderr, "quarvent serve: listening on port %u (TCP and UDP)%s\n",
-                   static_cast<unsigned>(m_nPort) & 0xFFFFu,
-                   m_strBind.empty() ? "" : (" at " + m_strBind).c_str());
-      std::fflush(stderr);
-    }
-  }
-  void OnSessionEnd(const SessionRecord& record) override {
-    std::string line = SessionLine(record);
-    if (m_bKeepServing &&
-        (record.end == SessionEnd::kRejected || record.end == SessionEnd::kNegotiationFailed))
-      line += "; serving on";
-    if (record.kind == ServiceKind::kTcp) {
-      std::fprintf(stderr, "%s\n", line.c_str());
-      std::fflush(stderr);
-      return;
-    }
-    std::lock_guard lock(m_mutex);
-    m_strUdpLine = std::move(line);
-  }
-  int Ended() const noexcept { return m_nEnded.load(); }
-
- private:
-  void FlushUdpLine() {
-    std::lock_guard lock(m_mutex);
-    if (m_strUdpLine.empty()) return;
-    std::fprintf(stderr, "%s\n", m_strUdpLine.c_str());
-    std::fflush(stderr);
-    m_strUdpLine.clear();
-  }
-
-  const int m_nPort;
-  const std::string m_strBind;  // the --bind address as given; empty for all
-  const bool m_bKeepServing;
-  std::atomic<int> m_nEnded{0};
-  std::atomic<int> m_nListening{0};  // bit 0: TCP listens, bit 1: UDP is bound
-  std::atomic<bool> m_bAnnounced{false};
-  std::mutex m_mutex;
-  std::string m_strUdpLine;  // the last UDP session's line, until the next bind
-};
-
 // A whole number of seconds from 1 to max, as milliseconds.
 bool ParseWholeSeconds(const std::string& text, long long max, int64_t* ms) {
   if (text.empty() || text.size() > 9) return false;
@@ -195,6 +147,19 @@ bool ParseWholeSeconds(const std::string& text, long long max, int64_t* ms) {
   }
   if (value < 1 || value > max) return false;
   *ms = value * 1000;
+  return true;
+}
+
+// A whole number from 1 to 4096.
+bool ParseCount(const std::string& text, int* count) {
+  if (text.empty() || text.size() > 4) return false;
+  int value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    value = value * 10 + (c - '0');
+  }
+  if (value < 1 || value > 4096) return false;
+  *count = value;
   return true;
 }
 
@@ -215,7 +180,26 @@ std::string ReadOptions(const ServeArgs& args, int* port, ServiceOptions* option
     return "--max-duration: '" + args.maxDuration +
            "' is not a whole number of seconds 1..31536000";
   options->keepServing = args.keepServing;
+  if (!args.maxClients.empty() && !ParseCount(args.maxClients, &options->maxClients))
+    return "--max-clients: '" + args.maxClients + "' is not a whole number 1..4096";
+  if (!args.maxPerSource.empty() && !ParseCount(args.maxPerSource, &options->maxPerSource))
+    return "--max-per-source: '" + args.maxPerSource + "' is not a whole number 1..4096";
   return "";
+}
+
+// "quarvent serve: TCP port P cannot be served: bind() Failed.  ErrCode=98.
+// (Address already in use)". The service's error text is read once it has
+// ended by itself: it writes nothing after its last call to the host.
+void SayStartFailure(int port, const char* protocol, const std::string& errorText) {
+  std::string reason;
+  const size_t at = errorText.find("ErrCode=");
+  if (at != std::string::npos) {
+    const int err = std::atoi(errorText.c_str() + at + 8);
+    if (err > 0) reason = std::string(" (") + std::strerror(err) + ")";
+  }
+  std::fprintf(stderr, "quarvent serve: %s port %u cannot be served: %s%s\n", protocol,
+               static_cast<unsigned>(port) & 0xFFFFu, errorText.c_str(), reason.c_str());
+  std::fflush(stderr);
 }
 
 }  // namespace
@@ -228,6 +212,8 @@ void DeclareServe(CLI::App& serve, ServeArgs& args) {
   serve.add_flag("--keep-serving", args.keepServing);
   serve.add_option("--idle-timeout", args.idleTimeout);
   serve.add_option("--max-duration", args.maxDuration);
+  serve.add_option("--max-clients", args.maxClients);
+  serve.add_option("--max-per-source", args.maxPerSource);
 }
 
 int RunServe(const ServeArgs& args) {
@@ -243,6 +229,8 @@ int RunServe(const ServeArgs& args) {
   sigaddset(&signals, SIGINT);
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  if (options.maxClients > 1) return RunConcurrentServe(args, port, options, signals);
 
   ConsoleServerHost host(port, args.bind, options.keepServing);
   ListenController controller(host);
@@ -260,6 +248,14 @@ int RunServe(const ServeArgs& args) {
     if (sig == SIGINT || sig == SIGTERM) {
       controller.OnStopListen();
       return 0;
+    }
+    // A service that could not bind its socket at the start leaves a server
+    // that a script could not tell from a good one: the process ends at once.
+    if (const int failed = host.FailedAtStart()) {
+      if (failed & 1) SayStartFailure(port, "TCP", controller.Tcp().ErrorText());
+      if (failed & 2) SayStartFailure(port, "UDP", controller.Udp().ErrorText());
+      controller.OnStopListen();
+      return 1;
     }
     if (host.Ended() >= endedLimit) return 1;
   }

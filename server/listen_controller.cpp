@@ -29,6 +29,9 @@ class ListenController::Relay final : public ServerHost {
   }
   void OnServiceListening(ServiceKind kind) override { m_owner.m_host.OnServiceListening(kind); }
   void OnSessionEnd(const SessionRecord& record) override { m_owner.m_host.OnSessionEnd(record); }
+  void OnSessionStopped(const SessionRecord& record) override {
+    m_owner.m_host.OnSessionStopped(record);
+  }
 
  private:
   ListenController& m_owner;

@@ -32,6 +32,7 @@ enum class SessionEnd {
   kMaxDuration,        // the session reached its longest allowed duration
   kRejected,           // the negotiation line was refused (detail: the reply sent)
   kNegotiationFailed,  // no negotiation line could be read (detail: the error text)
+  kStopped,            // the server was stopped while the session went on
 };
 
 // What a service reports about one session once it is over and its socket
@@ -117,6 +118,10 @@ class ServerHost {
   // A client session is over (not called for a session cut by a stop). Must
   // not block.
   virtual void OnSessionEnd(const SessionRecord&) {}
+  // A session was cut by the stop (end kStopped). Unlike every other call it
+  // comes after the stop, from the service thread that is being joined; an
+  // owner that must hear nothing after its stop keeps the default.
+  virtual void OnSessionStopped(const SessionRecord&) {}
 
  protected:
   ~ServerHost() = default;

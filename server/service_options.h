@@ -21,6 +21,11 @@ struct ServiceOptions {
   int64_t maxDurationMs = 0;
   // The IPv4 address both services bind, host byte order.
   uint32_t bindAddress = INADDR_ANY;
+  // Clients served at the same time, per protocol. 1 is the services' own
+  // behaviour; above 1 the concurrent server takes the port.
+  int maxClients = 1;
+  // Sessions at the same time from one address, per protocol; 0: maxClients.
+  int maxPerSource = 0;
 };
 
 }  // namespace quarvent

@@ -54,6 +54,8 @@ void SessionMeter::BeginSession(bool atFirstReceive) {
   m_bStartOnReceive = atFirstReceive;
   m_maxLimit = Clock::time_point::max();
   m_idleLimit = Clock::time_point::max();
+  m_nArmed = 0;
+  m_armedFd = -1;  // a new session may have a new socket with the same number
   if (!atFirstReceive) StartClock(Clock::now());
 }
 
@@ -93,15 +95,27 @@ bool SessionMeter::Arm(int fd, int option, Clock::time_point limit, Clock::time_
     Expire(limit);
     return false;
   }
-  // The time left, rounded up to whole microseconds (a zero timeval would mean no limit).
-  const auto left = std::chrono::ceil<std::chrono::microseconds>(limit - now).count();
+  ArmFor(fd, option, limit - now);
+  return true;
+}
+
+void SessionMeter::ArmFor(int fd, int option, Clock::duration wanted) {
+  if (fd != m_armedFd) {
+    m_armedFd = fd;
+    m_rcvArmed = m_sndArmed = Clock::duration::zero();
+  }
+  Clock::duration& armed = option == SO_RCVTIMEO ? m_rcvArmed : m_sndArmed;
+  if (armed >= wanted && armed <= wanted + wanted / 8) return;
+  // Rounded up to whole microseconds (a zero timeval would mean no limit).
+  const auto left = std::chrono::ceil<std::chrono::microseconds>(wanted).count();
   timeval tv{};
   tv.tv_sec = static_cast<time_t>(left / 1000000);
   tv.tv_usec = static_cast<suseconds_t>(left % 1000000);
   // A table in a test may stand for sockets that do not exist: the option
   // is then simply not set.
   ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
-  return true;
+  armed = std::chrono::microseconds(left);
+  ++m_nArmed;
 }
 
 ssize_t SessionMeter::Expire(Clock::time_point limit) {
@@ -141,8 +155,9 @@ ssize_t SessionMeter::Transmit(int fd, size_t len, Call call) {
   const ssize_t n = call();
   if (n > 0) m_sent += n;
   if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Expire(limit);
-  // A send that the limit cut short leaves the stream out of step: it fails.
-  if (n >= 0 && static_cast<size_t>(n) < len && Clock::now() >= limit) return Expire(limit);
+  // A send that the time limit cut short would leave the rest of its chunk
+  // out of the stream: it fails (the bytes that went are counted).
+  if (n >= 0 && static_cast<size_t>(n) < len) return Expire(limit);
   return n;
 }
 

@@ -69,7 +69,21 @@ void StreamService::ReportSession(StopSignal& stop) {
     m_record.durationMs = m_meter->ElapsedMs();
   }
   m_record.peer = m_peer;
+  m_bSessionBegun = false;
   stop.IfRunning([&] { m_host.OnSessionEnd(m_record); });
+}
+
+void StreamService::ReportStopped() {
+  if (!m_meter || !m_bSessionBegun) return;
+  if (m_kind == ServiceKind::kUdp && m_meter->Received() == 0) return;
+  m_bSessionBegun = false;
+  m_record.end = SessionEnd::kStopped;
+  m_record.error = 0;
+  m_record.bytesReceived = m_meter->Received();
+  m_record.bytesSent = m_meter->Sent();
+  m_record.durationMs = m_meter->ElapsedMs();
+  m_record.peer = m_peer;
+  m_host.OnSessionStopped(m_record);
 }
 
 void StreamService::FormatError(StopSignal& stop, const char* format, int err) {

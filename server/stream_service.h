@@ -70,6 +70,7 @@ class StreamService {
   // The session's clock and counts start: at once, or with atFirstReceive at
   // the first byte received. No-op outside a run (a fuzz target's session).
   void BeginSession(bool atFirstReceive) {
+    m_bSessionBegun = true;
     if (m_meter) m_meter->BeginSession(atFirstReceive);
   }
   // The service waits for the peer: the idle time starts.
@@ -87,6 +88,10 @@ class StreamService {
   }
   // Hands the session's record, with its counts and duration, to the host.
   void ReportSession(StopSignal& stop);
+  // A session that the stop cut: its record, ended kStopped, goes to the
+  // host's OnSessionStopped once the session has begun (a TCP connection
+  // accepted, a UDP datagram taken).
+  void ReportStopped();
 
   // Formats the error text, unless the call failed because of the stop,
   // which is no failure of the service.
@@ -138,6 +143,7 @@ class StreamService {
   std::optional<uint32_t> m_seed;
   const sys::Ops* m_ops = nullptr;
   SessionMeter* m_meter = nullptr;  // the run's meter while a run goes on
+  bool m_bSessionBegun = false;     // a session began and has not been reported
 };
 
 }  // namespace quarvent

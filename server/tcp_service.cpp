@@ -18,6 +18,11 @@ namespace {
 
 constexpr char kStreaming[] = "TCP 通信中";
 
+// What a send meets when the peer has closed its end.
+bool IsPeerClose(int err) {
+  return err == EPIPE || err == ECONNRESET;
+}
+
 }  // namespace
 
 TcpServiceThread::TcpServiceThread(ServerHost& host, TcpListenFields& fields)
@@ -71,7 +76,10 @@ int TcpServiceThread::Run(StopSignal& stop) {
         const Outcome outcome = ServeConnection(conn.Fd(), stop);
         conn.Shutdown();
         conn.Close();
-        if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
+        if (outcome == Outcome::kStopped || stop.Stopped()) {
+          ReportStopped();
+          return 0;
+        }
         ReportSession(stop);
         if (outcome == Outcome::kServiceEnds && !m_options.keepServing) break;
         if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
@@ -86,6 +94,24 @@ int TcpServiceThread::Run(StopSignal& stop) {
     m_fields.m_sockListen = 0;
   });
   return 0;
+}
+
+TcpServiceThread::Outcome TcpServiceThread::ServeAccepted(Socket conn, const sockaddr_in& peer,
+                                                          StopSignal& stop) {
+  const RunScope scope(*this, stop);
+  AttachedSocket attached(stop, std::move(conn));
+  if (!attached.Attached()) return Outcome::kStopped;
+  m_peer = peer;
+  BeginSession(false);
+  const Outcome outcome = ServeConnection(attached.Fd(), stop);
+  attached.Shutdown();
+  attached.Close();
+  if (outcome == Outcome::kStopped || stop.Stopped()) {
+    ReportStopped();
+    return Outcome::kStopped;
+  }
+  ReportSession(stop);
+  return outcome;
 }
 
 TcpServiceThread::Outcome TcpServiceThread::ServeConnection(int conn, StopSignal& stop) {
@@ -158,8 +184,19 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
     }
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
-    if (sys::Send(conn, buf, static_cast<size_t>(size)) < 0) {
+    const ssize_t sent = sys::Send(conn, buf, static_cast<size_t>(size));
+    if (sent != size) {
+      // A chunk cut short (only a signal can do that to a blocking send
+      // without a time limit) would leave the stream out of step.
+      if (sent >= 0) errno = EINTR;
+      const int err = errno;
       NoteSendEnd();
+      // Without requests the client ends its session by closing: the send
+      // that meets the close is the normal end, not an error.
+      if (rule.interval <= 0 && IsPeerClose(err) && Expired() == SessionMeter::Expiry::kNone) {
+        m_record.end = SessionEnd::kPeerClosed;
+        m_record.error = 0;
+      }
       // A failed chunk send empties the TCP error text (UDP records its error).
       if (!stop.Stopped()) m_strError.clear();
       break;

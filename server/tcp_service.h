@@ -3,8 +3,11 @@
 // to listening when a client's connection ends.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <cstdint>
 
+#include "common/socket.h"
 #include "common/stop_signal.h"
 #include "server/server_host.h"
 #include "server/stream_service.h"
@@ -32,6 +35,12 @@ class TcpServiceThread : public StreamService {
   // calls it for every client; a fuzz target calls it on one end of a socket
   // pair, without a listener.
   Outcome ServeConnection(int conn, StopSignal& stop);
+
+  // One connection accepted by someone else (the concurrent server), served
+  // on the calling thread as a run serves it, with the session's limits and
+  // its line to the host; the socket is shut down and closed at the end. A
+  // session cut by `stop` goes to the host's OnSessionStopped.
+  Outcome ServeAccepted(Socket conn, const sockaddr_in& peer, StopSignal& stop);
 
   // ErrorText(), SetSeed() and SetOps(): see StreamService.
 

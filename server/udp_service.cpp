@@ -9,6 +9,7 @@
 #include "common/protocol.h"
 #include "common/socket.h"
 #include "server/bind_port.h"
+#include "server/first_datagram.h"
 
 namespace quarvent {
 namespace {
@@ -37,7 +38,10 @@ int UdpServiceThread::Run(StopSignal& stop) {
     if (!stop.IfRunning([&] { m_host.OnServiceListening(ServiceKind::kUdp); })) return 0;
     BeginSession(true);
     const Outcome outcome = ServeSession(sock.Fd(), stop);
-    if (outcome == Outcome::kStopped || stop.Stopped()) return 0;
+    if (outcome == Outcome::kStopped || stop.Stopped()) {
+      ReportStopped();
+      return 0;
+    }
     // Closing the socket drops whatever the ended session still has queued.
     sock.Shutdown();
     sock.Close();
@@ -49,6 +53,26 @@ int UdpServiceThread::Run(StopSignal& stop) {
   }
   EndRunByItself(stop, [] {});
   return 0;
+}
+
+UdpServiceThread::Outcome UdpServiceThread::ServeSource(Socket sock,
+                                                        std::deque<std::vector<char>> first,
+                                                        const sockaddr_in& peer, StopSignal& stop) {
+  // Under the meter, so that the first datagram counts as received.
+  const FirstDatagram replay(sock.Fd(), std::move(first), peer);
+  const RunScope scope(*this, stop);
+  AttachedSocket attached(stop, std::move(sock));
+  if (!attached.Attached()) return Outcome::kStopped;
+  BeginSession(true);
+  const Outcome outcome = ServeSession(attached.Fd(), stop);
+  attached.Shutdown();
+  attached.Close();
+  if (outcome == Outcome::kStopped || stop.Stopped()) {
+    ReportStopped();
+    return Outcome::kStopped;
+  }
+  ReportSession(stop);
+  return outcome;
 }
 
 UdpServiceThread::Outcome UdpServiceThread::ServeSession(int sock, StopSignal& stop) {

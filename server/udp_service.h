@@ -5,6 +5,10 @@
 
 #include <netinet/in.h>
 
+#include <deque>
+#include <vector>
+
+#include "common/socket.h"
 #include "common/stop_signal.h"
 #include "server/server_host.h"
 #include "server/stream_service.h"
@@ -29,6 +33,15 @@ class UdpServiceThread : public StreamService {
   // stream until the session ends. The caller keeps the socket. Run() calls it
   // on every fresh socket; a fuzz target calls it on a socket of its own.
   Outcome ServeSession(int sock, StopSignal& stop);
+
+  // The session of one source on a socket of its own (connected to peer by
+  // the concurrent server), on the calling thread: `first` holds the
+  // datagrams that the server already took from peer, read first in order.
+  // Served as a run serves a session, with its limits and its line to the
+  // host; the socket is closed at the end. A session cut by `stop` goes to
+  // the host's OnSessionStopped.
+  Outcome ServeSource(Socket sock, std::deque<std::vector<char>> first, const sockaddr_in& peer,
+                      StopSignal& stop);
 
   // ErrorText(), SetSeed() and SetOps(): see StreamService.
 

@@ -280,7 +280,12 @@ TEST(ServeUnattended, OptionsAreCheckedAndVersionIsPrinted) {
                                               {"--bind", "1.2.3"},
                                               {"--bind", "localhost"},
                                               {"--bind"},
-                                              {"--max-duration"}}) {
+                                              {"--max-duration"},
+                                              {"--max-clients", "0"},
+                                              {"--max-clients", "4097"},
+                                              {"--max-clients", "2x"},
+                                              {"--max-per-source", "0"},
+                                              {"--max-per-source", "-3"}}) {
     std::vector<std::string> args = {"serve"};
     args.insert(args.end(), bad.begin(), bad.end());
     std::string err;
