@@ -113,6 +113,7 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void ShowRecvError(std::string_view text) override;
   void OnInterval(const IntervalData& interval) override;
   void OnRunEnd(const RunEndData& end) override;
+  void OnSweepAborted(int runs, int nextPattern) override;
   int Connect(int fd, const sockaddr_in& addr) override;
   // From any thread.
   void Post(std::function<void()> task) override;

@@ -123,6 +123,13 @@ void CClientDlg::OnRunEnd(const RunEndData& end) {
   ChartChanged();
 }
 
+// 測定中断 in the pause between two runs of a sweep ends the sweep there; the
+// results box says so after the last report, so that the missing patterns
+// are not taken for a sweep that ran to its end.
+void CClientDlg::OnSweepAborted(int /*runs*/, int /*nextPattern*/) {
+  m_strResult += "ﾕｰｻﾞによる中断.\r\n";
+}
+
 void CClientDlg::ChartChanged() {
   if (m_chartWnd) m_chartWnd->Chart()->HistoryChanged();
 }

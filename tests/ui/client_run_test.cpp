@@ -242,6 +242,7 @@ class ClientRunTest : public QObject {
     QTest::qWait(700);  // past the moment the next run was due
     QVERIFY(Idle(dlg));
     QVERIFY(!Report(dlg).contains(Header("TCP", 10)));
+    QCOMPARE(Lines(dlg).last(), QStringLiteral("ﾕｰｻﾞによる中断."));  // after run 9's report
   }
 
   void EscapeInTheSweepPauseEndsEverything() {
