@@ -26,25 +26,10 @@ import subprocess
 import threading
 import time
 
+from loopback import free_port  # a port free for TCP and UDP on 127.0.0.1
+
 LOOPBACK = "127.0.0.1"
 INTERVAL_TCP = {3: 8, 5: 1}  # chunks the server sends per request
-
-
-def free_port():
-    for _ in range(50):
-        t = socket.socket()
-        t.bind((LOOPBACK, 0))
-        port = t.getsockname()[1]
-        u = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        try:
-            u.bind((LOOPBACK, port))
-            return port
-        except OSError:
-            continue
-        finally:
-            t.close()
-            u.close()
-    raise RuntimeError("no free port")
 
 
 def proc_counts(pid):
