@@ -16,6 +16,14 @@
 namespace quarvent {
 namespace {
 
+// The error a socket holds (taken from it), or EINTR when it holds none.
+int PendingSocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof err;
+  if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0 || err == 0) return EINTR;
+  return err;
+}
+
 constexpr char kStreaming[] = "TCP 通信中";
 
 // What a send meets when the peer has closed its end.
@@ -186,9 +194,10 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
     PutLengthWord(buf, size);
     const ssize_t sent = sys::Send(conn, buf, static_cast<size_t>(size));
     if (sent != size) {
-      // A chunk cut short (only a signal can do that to a blocking send
-      // without a time limit) would leave the stream out of step.
-      if (sent >= 0) errno = EINTR;
+      // A chunk cut short would leave the stream out of step. The peer's
+      // reset in mid-send does that and leaves its error on the socket;
+      // otherwise only the send time limit or a signal can.
+      if (sent >= 0) errno = PendingSocketError(conn);
       const int err = errno;
       NoteSendEnd();
       // Without requests the client ends its session by closing: the send
