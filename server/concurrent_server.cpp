@@ -247,7 +247,7 @@ void ConcurrentServer::AdmitDatagram(int listenFd, Pending first) {
     m_udpSources.insert(key);
   }
   const int fd = sock.Release();
-  if (!LaunchUdp(fd, TakeEarlyDatagrams(listenFd, std::move(first)), from)) {
+  if (!LaunchUdp(fd, TakeEarlyDatagrams(listenFd, fd, std::move(first)), from)) {
     ::close(fd);
     {
       std::lock_guard lock(m_mutex);
@@ -262,7 +262,8 @@ void ConcurrentServer::AdmitDatagram(int listenFd, Pending first) {
 // datagrams to that socket. Those that came before are still queued on the
 // listener and go to the session in order; datagrams of other new sources
 // met on the way are dealt with next.
-std::deque<std::vector<char>> ConcurrentServer::TakeEarlyDatagrams(int listenFd, Pending first) {
+std::deque<std::vector<char>> ConcurrentServer::TakeEarlyDatagrams(int listenFd, int sessionFd,
+                                                                   Pending first) {
   const uint64_t key = SourceKey(first.from);
   std::deque<std::vector<char>> early;
   early.push_back(std::move(first.data));
@@ -275,16 +276,23 @@ std::deque<std::vector<char>> ConcurrentServer::TakeEarlyDatagrams(int listenFd,
       ++it;
     }
   }
-  constexpr size_t kMostDeferred = 4096;
-  while (m_deferred.size() < kMostDeferred) {
-    Pending datagram;
-    const int n = ReceiveOne(listenFd, MSG_DONTWAIT, &datagram);
-    if (n < 0 || m_udpStop.Stopped()) break;
-    if (n == 0) continue;
-    if (SourceKey(datagram.from) == key)
-      early.push_back(std::move(datagram.data));
-    else
-      m_deferred.push_back(std::move(datagram));
+  // What waits on the listener now, and then what the session's socket
+  // got between its bind and its connect: then it was one more unconnected
+  // socket on the port, and the kernel may have given it negotiations of
+  // other sources, which go back to the listener's queue.
+  for (const int fd : {listenFd, sessionFd}) {
+    constexpr size_t kMostDeferred = 4096;
+    constexpr int kMostTaken = 4096;  // a source that keeps sending cannot hold the loop
+    for (int taken = 0; taken < kMostTaken && m_deferred.size() < kMostDeferred; ++taken) {
+      Pending datagram;
+      const int n = ReceiveOne(fd, MSG_DONTWAIT, &datagram);
+      if (n < 0 || m_udpStop.Stopped()) break;
+      if (n == 0) continue;
+      if (SourceKey(datagram.from) == key)
+        early.push_back(std::move(datagram.data));
+      else
+        m_deferred.push_back(std::move(datagram));
+    }
   }
   return early;
 }

@@ -73,7 +73,7 @@ class ConcurrentServer {
   };
   int ReceiveOne(int listenFd, int flags, Pending* out);
   void AdmitDatagram(int listenFd, Pending first);
-  std::deque<std::vector<char>> TakeEarlyDatagrams(int listenFd, Pending first);
+  std::deque<std::vector<char>> TakeEarlyDatagrams(int listenFd, int sessionFd, Pending first);
   bool LaunchUdp(int fd, std::deque<std::vector<char>> first, const sockaddr_in& peer);
   void RefuseTcp(int fd);
   void RefuseUdp(int listenFd, int size, const sockaddr_in& to, int err);
