@@ -25,6 +25,7 @@ struct ServeArgs {
   std::string maxClients;    // 1 to 4096; empty: 1
   std::string maxPerSource;  // 1 to 4096; empty: as many as --max-clients
   bool keepServing = false;
+  bool strictRequests = false;  // undersized UDP requests draw nothing
   bool help = false;
   bool version = false;
 };

@@ -15,6 +15,7 @@ void PrintUsage(std::FILE* out) {
       "usage: quarvent serve   [--port N] [--bind A.B.C.D] [--keep-serving]\n"
       "                        [--idle-timeout SECS] [--max-duration SECS]\n"
       "                        [--max-clients N] [--max-per-source M]\n"
+      "                        [--strict-requests]\n"
       "       quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"

@@ -30,6 +30,7 @@ void PrintServeHelp(std::FILE* out) {
       "usage: quarvent serve [--port N] [--bind A.B.C.D] [--keep-serving]\n"
       "                      [--idle-timeout SECS] [--max-duration SECS]\n"
       "                      [--max-clients N] [--max-per-source M]\n"
+      "                      [--strict-requests]\n"
       "Serves TCP and UDP measurement clients on one port until interrupted.\n"
       "  -p, --port N            port for both services (default 49152); a signed\n"
       "                          32-bit integer, of which the low 16 bits are used\n"
@@ -57,6 +58,11 @@ void PrintServeHelp(std::FILE* out) {
       "      --max-per-source M  at most M sessions at once from one IPv4 address,\n"
       "                          per protocol (default N); a client beyond M is\n"
       "                          refused with the same text\n"
+      "      --strict-requests   leave a UDP request unanswered when it announces\n"
+      "                          fewer bytes than the pattern's client sends at\n"
+      "                          least, so that no small datagram draws a chunk\n"
+      "                          many times its size (patterns 7-10: at most one\n"
+      "                          byte out per byte in; see SECURITY.md)\n"
       "  -h, --help              show this help\n"
       "      --version           the program's version\n"
       "Each status change and receive error is printed on stderr. Once both services\n"
@@ -180,6 +186,7 @@ std::string ReadOptions(const ServeArgs& args, int* port, ServiceOptions* option
     return "--max-duration: '" + args.maxDuration +
            "' is not a whole number of seconds 1..31536000";
   options->keepServing = args.keepServing;
+  options->strictRequests = args.strictRequests;
   if (!args.maxClients.empty() && !ParseCount(args.maxClients, &options->maxClients))
     return "--max-clients: '" + args.maxClients + "' is not a whole number 1..4096";
   if (!args.maxPerSource.empty() && !ParseCount(args.maxPerSource, &options->maxPerSource))
@@ -214,6 +221,7 @@ void DeclareServe(CLI::App& serve, ServeArgs& args) {
   serve.add_option("--max-duration", args.maxDuration);
   serve.add_option("--max-clients", args.maxClients);
   serve.add_option("--max-per-source", args.maxPerSource);
+  serve.add_flag("--strict-requests", args.strictRequests);
 }
 
 int RunServe(const ServeArgs& args) {

@@ -26,6 +26,12 @@ struct ServiceOptions {
   int maxClients = 1;
   // Sessions at the same time from one address, per protocol; 0: maxClients.
   int maxPerSource = 0;
+  // A UDP request that announces less than the smallest request the
+  // negotiated pattern's client sends is taken and left unanswered, so that
+  // no small datagram draws a chunk many times its size (patterns 7 to 10
+  // answer a request with a chunk of its own size). Off: every request is
+  // answered, as the services do by default.
+  bool strictRequests = false;
 };
 
 }  // namespace quarvent

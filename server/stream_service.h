@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "common/rng.h"
 #include "common/stop_signal.h"
@@ -109,6 +110,27 @@ class StreamService {
       m_host.SetListeningState(0);
       m_host.ClearServiceHandle(m_kind);
     });
+  }
+
+  // One session of the concurrent server on its own socket: the run's scope
+  // and the stop's hold on the socket last as long as serve(fd) does; then
+  // the socket closes and the session is reported, as stopped when the stop
+  // cut it. Outcome is the service's own result type.
+  template <class Outcome, class F>
+  Outcome ServeOwnSocket(Socket sock, StopSignal& stop, bool atFirstReceive, F&& serve) {
+    const RunScope scope(*this, stop);
+    AttachedSocket attached(stop, std::move(sock));
+    if (!attached.Attached()) return Outcome::kStopped;
+    BeginSession(atFirstReceive);
+    const Outcome outcome = serve(attached.Fd());
+    attached.Shutdown();
+    attached.Close();
+    if (outcome == Outcome::kStopped || stop.Stopped()) {
+      ReportStopped();
+      return Outcome::kStopped;
+    }
+    ReportSession(stop);
+    return outcome;
   }
 
   // The progress bar of one client: it moves one position every step + 1

@@ -106,20 +106,9 @@ int TcpServiceThread::Run(StopSignal& stop) {
 
 TcpServiceThread::Outcome TcpServiceThread::ServeAccepted(Socket conn, const sockaddr_in& peer,
                                                           StopSignal& stop) {
-  const RunScope scope(*this, stop);
-  AttachedSocket attached(stop, std::move(conn));
-  if (!attached.Attached()) return Outcome::kStopped;
   m_peer = peer;
-  BeginSession(false);
-  const Outcome outcome = ServeConnection(attached.Fd(), stop);
-  attached.Shutdown();
-  attached.Close();
-  if (outcome == Outcome::kStopped || stop.Stopped()) {
-    ReportStopped();
-    return Outcome::kStopped;
-  }
-  ReportSession(stop);
-  return outcome;
+  return ServeOwnSocket<Outcome>(std::move(conn), stop, false,
+                                 [&](int fd) { return ServeConnection(fd, stop); });
 }
 
 TcpServiceThread::Outcome TcpServiceThread::ServeConnection(int conn, StopSignal& stop) {

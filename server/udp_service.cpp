@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <climits>
 #include <utility>
 
 #include "common/cp932.h"
@@ -60,19 +61,8 @@ UdpServiceThread::Outcome UdpServiceThread::ServeSource(Socket sock,
                                                         const sockaddr_in& peer, StopSignal& stop) {
   // Under the meter, so that the first datagram counts as received.
   const FirstDatagram replay(sock.Fd(), std::move(first), peer);
-  const RunScope scope(*this, stop);
-  AttachedSocket attached(stop, std::move(sock));
-  if (!attached.Attached()) return Outcome::kStopped;
-  BeginSession(true);
-  const Outcome outcome = ServeSession(attached.Fd(), stop);
-  attached.Shutdown();
-  attached.Close();
-  if (outcome == Outcome::kStopped || stop.Stopped()) {
-    ReportStopped();
-    return Outcome::kStopped;
-  }
-  ReportSession(stop);
-  return outcome;
+  return ServeOwnSocket<Outcome>(std::move(sock), stop, true,
+                                 [&](int fd) { return ServeSession(fd, stop); });
 }
 
 UdpServiceThread::Outcome UdpServiceThread::ServeSession(int sock, StopSignal& stop) {
@@ -109,6 +99,9 @@ UdpServiceThread::Outcome UdpServiceThread::Stream(int sock, int pattern, StopSi
   const ServerPattern& rule = ServerPatternFor(pattern, kUdp);
   char* const buf = m_transfer.get();
   Progress progress{rule.progressStep};
+  // Without strict requests every announced length is answered.
+  const long long smallest =
+      m_options.strictRequests ? ClientPatternFor(pattern, kUdp).request.Min() : LLONG_MIN;
   if (!stop.IfRunning([&] { m_host.SetStatusText(kStreaming); })) return Outcome::kStopped;
   SendToString(sock, m_line, m_peer);
   // Every datagram lands at the buffer's start with room for a whole one.
@@ -139,6 +132,8 @@ UdpServiceThread::Outcome UdpServiceThread::Stream(int sock, int pattern, StopSi
         break;
       }
     }
+    // What it announced has arrived: a request this short draws nothing.
+    if (length < smallest) continue;
     const int size = rule.chunk.Draw(m_rng);
     PutLengthWord(buf, size);
     if (sys::SendTo(sock, buf, static_cast<size_t>(size),
