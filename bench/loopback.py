@@ -200,9 +200,9 @@ def ideal_client(build, port, pattern, proto, seconds, core):
                   ok=code == 0)
 
 
-def product_server(build, port, core):
-    return Server([os.path.join(build, "console", "quarvent"), "serve", "--port", str(port)],
-                  core, port)
+def product_server(build, port, core, extra=()):
+    return Server([os.path.join(build, "console", "quarvent"), "serve", "--port", str(port),
+                   *extra], core, port)
 
 
 def ideal_server(build, port, core):
