@@ -57,6 +57,26 @@ TEST(ServeMany, ClientsSideBySideTheRefusalBeyondTheLimitAndTheirLinesAtSigterm)
   EXPECT_EQ(WaitExit(serve.child), 0) << serve.child.errText;
 }
 
+// One UDP client of serve --strict-requests (one at a time): a lone length
+// word draws nothing, a request of the pattern's size its chunk, and the
+// session line counts just that chunk and the 24-byte reply.
+TEST(ServeMany, StrictRequestsAnswerOnlyRequestsOfThePatternsSize) {
+  const int port = FreePort();
+  Serve serve = StartServeWith(port, {"--strict-requests"});
+  ASSERT_TRUE(serve.ready) << serve.child.errText;
+  UdpClient udp(port);
+  ASSERT_TRUE(udp.Negotiate(7));
+  ASSERT_TRUE(udp.SendWord(4));
+  ASSERT_TRUE(udp.SendRequest(8192, 8192));
+  std::vector<char> chunk;
+  ASSERT_EQ(udp.Recv(chunk), 8192);
+  EXPECT_EQ(chunk[8191], 'q');  // the full request's bytes, not the word's
+  ASSERT_TRUE(udp.SendWord(kEndMarker));
+  EXPECT_TRUE(WaitForLine(serve.child, "8230 bytes in, 8216 bytes out")) << serve.child.errText;
+  ::kill(serve.child.pid, SIGTERM);
+  EXPECT_EQ(WaitExit(serve.child), 0) << serve.child.errText;
+}
+
 TEST(ServeMany, OneClientAtATimeASessionInProgressAtSigtermGetsItsLine) {
   const int port = FreePort();
   Serve serve = StartServeWith(port, {});
