@@ -10,8 +10,8 @@ ratio quarvent / ideal, and the CPU seconds (client + server, from wait4) per
 GiB moved in both directions. For context, the reference tools run beside
 them: for the streaming patterns 0 to 2 over TCP iperf3 with the same chunk
 size (after the cell's repetitions), and for the lock-step patterns 5 to 10
-over TCP and UDP sockperf's ping-pong with the pattern's answer size (65,000
-bytes where that is larger), interleaved with the other two in every
+over TCP and UDP sockperf's ping-pong with the pattern's answer size (65,507
+bytes, sockperf's largest, where that is larger), interleaved with the other two in every
 repetition; that column gives sockperf's round trips per second and the median
 of the per-repetition ratios of quarvent's round trips to sockperf's.
 MB = 2^20 bytes.
