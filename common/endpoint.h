@@ -14,6 +14,13 @@
 
 namespace quarvent {
 
+// The length of the address held in addr, by its family (0 for another).
+inline socklen_t SockaddrLength(const sockaddr_storage& addr) noexcept {
+  return addr.ss_family == AF_INET    ? sizeof(sockaddr_in)
+         : addr.ss_family == AF_INET6 ? sizeof(sockaddr_in6)
+                                      : 0;
+}
+
 // Which families a name or a listener may use (-4, -6, or both).
 enum class FamilyFilter { kAny, kIpv4, kIpv6 };
 

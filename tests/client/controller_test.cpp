@@ -67,7 +67,7 @@ TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
 
 TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
   MakeController();
-  m_controller->SetSocketFactory([](int) {
+  m_controller->SetSocketFactory([](int, int) {
     errno = EMFILE;
     return Socket();
   });
@@ -388,12 +388,12 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     Socket holder;
     const int refusing = RefusingPort(&holder);
     MakeController(100);
-    m_controller->SetSocketFactory([](int) {
+    m_controller->SetSocketFactory([](int, int) {
       if (++sockets == 1) return Socket::Tcp();
       errno = EMFILE;
       return Socket();
     });
-    if (refuse) m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    if (refuse) m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(server, 9, kTcp, 0);
     // The first run ends; in its pause the port stops answering.
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
@@ -405,7 +405,7 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     // A new start begins afresh: a timed run of the pattern selected.
     ScriptServer again(kTcp, Normal(), 1);
     m_host.m_vRunEnds.clear();
-    m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(again, 9, kTcp, 1);
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);

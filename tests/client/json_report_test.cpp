@@ -18,7 +18,7 @@ MeasureStart SweepStart() {
   MeasureStart start;
   start.timestamp = "2026-12-07T21:24:00.123Z";
   start.host = "localhost";
-  start.address = 0x7F000001;
+  start.address = Endpoint::Ipv4(0x7F000001);
   start.port = 49152;
   start.protocol = 1;
   start.duration = 0;

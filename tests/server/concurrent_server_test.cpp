@@ -112,7 +112,7 @@ class ConcurrentServerTest : public ::testing::Test {
  protected:
   void Start(int maxClients, int maxPerSource = 0, int64_t idleMs = 0, int64_t maxMs = 0) {
     ServiceOptions options;
-    options.bindAddress = INADDR_LOOPBACK;
+    options.bindAddress = Endpoint::Ipv4(INADDR_LOOPBACK);
     options.maxClients = maxClients;
     options.maxPerSource = maxPerSource;
     options.idleTimeoutMs = idleMs;
