@@ -5,6 +5,7 @@
 #include <netdb.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace quarvent {
@@ -168,7 +169,7 @@ std::string ResolveHost(const std::string& host, FamilyFilter filter, uint16_t p
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   if (const int err = ::getaddrinfo(host.c_str(), nullptr, &hints, &found); err != 0)
-    return ::gai_strerror(err);
+    return err == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(err);
   for (const addrinfo* ai = found; ai; ai = ai->ai_next) {
     Endpoint e = Endpoint::FromSockaddr(ai->ai_addr, ai->ai_addrlen);
     if (!e.Valid() || !FamilyAllowed(e.Family(), filter)) continue;
