@@ -132,7 +132,8 @@ std::string EndText(const SessionRecord& record) {
 }  // namespace
 
 std::string SessionLine(const SessionRecord& record) {
-  const std::string peer = record.peer.Valid() ? record.peer.Text() : "?:0";
+  // No datagram taken at all: the empty IPv4 address, as ever.
+  const std::string peer = record.peer.Valid() ? record.peer.Text() : "0.0.0.0:0";
   char text[320];
   std::snprintf(text, sizeof text,
                 "quarvent serve: %s session %s pattern %s, %lld bytes in, %lld bytes out, "
