@@ -32,8 +32,8 @@ constexpr unsigned kTimerCleanup = 10000;
 constexpr unsigned kTimerForcedStop = 10001;
 constexpr unsigned kTimerRestoreBase = 1000;  // 1000 + p: reselect p, end the sweep
 
-Socket MakeSocket(int protocol) {
-  return protocol == kUdp ? Socket::Udp() : Socket::Tcp();
+Socket MakeSocket(int protocol, int family) {
+  return protocol == kUdp ? Socket::Udp(family) : Socket::Tcp(family);
 }
 
 }  // namespace
@@ -89,9 +89,6 @@ void ClientController::StartRun(bool byUser) {
   m_host.ReadSettings();
   m_host.SetProgress(0);
   SetMeasuring(1);
-  const uint32_t address = m_host.m_dwAddress;
-  const int b0 = address >> 24 & 0xFF, b1 = address >> 16 & 0xFF, b2 = address >> 8 & 0xFF,
-            b3 = address & 0xFF;
   const int protocol = m_host.m_nProtocol != 0 ? kUdp : kTcp;
   int intervalMs = m_host.m_nIntervalMs;
   if (intervalMs < kMinIntervalMs) intervalMs = kMinIntervalMs;
@@ -100,7 +97,10 @@ void ClientController::StartRun(bool byUser) {
                                protocol == kUdp ? m_host.m_nUdpTimeoutMs : 0};
   const int runIndex = m_nNextRunIndex++;
 
-  Socket sock = m_pfnSocket(protocol);
+  Endpoint server;
+  Socket sock = ConnectEarlier(protocol, &server);
+  const bool connected = sock.Valid();
+  if (!connected) sock = m_pfnSocket(protocol, server.Family());
   if (!sock) {
     char line[80];
     std::snprintf(line, sizeof line, text::kSocketFailed, errno);
@@ -108,11 +108,12 @@ void ClientController::StartRun(bool byUser) {
     FailStart(byUser, runIndex, RunEndKind::kFailed, line, line, RunOutcome::kSocketFailed);
     return;
   }
-  if (protocol == kTcp) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+  if (protocol == kTcp && !connected) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
 
   char header[256];
-  std::snprintf(header, sizeof header, text::kHeaderLine, protocol == kUdp ? "UDP" : "TCP", b0, b1,
-                b2, b3, std::string(PatternEntryText(m_host.m_nPattern)).c_str());
+  std::snprintf(header, sizeof header, text::kHeaderLine, protocol == kUdp ? "UDP" : "TCP",
+                server.AddressText().c_str(),
+                std::string(PatternEntryText(m_host.m_nPattern)).c_str());
   m_host.m_strResult += header;
   std::string runText = header;
   m_host.ShowResult();
@@ -120,11 +121,7 @@ void ClientController::StartRun(bool byUser) {
   if (byUser || m_host.m_nSweepStart == -1) m_host.m_nSweepStart = m_host.m_nPattern;
 
   // The owner's thread waits here until the system answers.
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(m_host.m_nPort & 0xFFFF));
-  addr.sin_addr.s_addr = htonl(address);
-  if (const int err = m_host.Connect(sock.Fd(), addr); err != 0) {
+  if (const int err = connected ? 0 : m_host.Connect(sock.Fd(), server); err != 0) {
     char line[160];
     if (err == ETIMEDOUT) {
       std::snprintf(line, sizeof line, "%s", text::kTimeout);
@@ -161,6 +158,28 @@ void ClientController::StartRun(bool byUser) {
   }
   m_pWorker = run.get();
   m_runs.push_back(std::move(run));
+}
+
+// A server with several addresses over TCP: all but the last are tried in
+// order without a word, and the first that connects is the run's. Returns
+// that connected socket, or none with *server the address to try as a
+// single address is tried (the last over TCP, the first over UDP).
+Socket ClientController::ConnectEarlier(int protocol, Endpoint* server) {
+  std::vector<Endpoint> addresses = m_host.m_addresses;
+  if (addresses.empty()) addresses.push_back(Endpoint::Ipv4(0x7F000001));
+  for (Endpoint& a : addresses) a.SetPort(static_cast<uint16_t>(m_host.m_nPort & 0xFFFF));
+  *server = protocol == kTcp ? addresses.back() : addresses.front();
+  if (protocol != kTcp) return {};
+  for (size_t i = 0; i + 1 < addresses.size(); ++i) {
+    Socket sock = m_pfnSocket(protocol, addresses[i].Family());
+    if (!sock) continue;
+    SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+    if (m_host.Connect(sock.Fd(), addresses[i]) == 0) {
+      *server = addresses[i];
+      return sock;
+    }
+  }
+  return {};
 }
 
 void ClientController::FailStart(bool byUser, int runIndex, RunEndKind kind,

@@ -60,7 +60,7 @@ class ClientController {
 
   // Test seam: creates the socket for a protocol (0 TCP, 1 UDP). The default
   // makes a real one.
-  using SocketFactory = Socket (*)(int protocol);
+  using SocketFactory = Socket (*)(int protocol, int family);
   void SetSocketFactory(SocketFactory factory) noexcept { m_pfnSocket = factory; }
   // Test seam: starts a run's thread on body; false when the thread cannot be
   // created. The default makes a std::thread.
@@ -84,6 +84,7 @@ class ClientController {
   // connection or thread): text is its report text from the header line.
   // A start that ended before its run began (no socket, connection or
   // thread): the owner is idle again, and a sweep is over.
+  Socket ConnectEarlier(int protocol, Endpoint* server);
   void FailStart(bool byUser, int runIndex, RunEndKind kind, std::string_view failure,
                  std::string text, RunOutcome outcome);
   // The forced stop: the run held is abandoned and the owner is idle again.

@@ -14,8 +14,10 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/measure_data.h"
+#include "common/endpoint.h"
 #include "common/protocol.h"
 
 namespace quarvent {
@@ -37,12 +39,14 @@ enum class RunOutcome {
 class ClientHost {
  public:
   // Settings, read by the controller when a run starts (after ReadSettings).
-  int m_nPattern = 0;                 // TrafficPattern 0..10 (the pattern list index)
-  int m_nProtocol = kTcp;             // 0 TCP, 1 UDP
-  int m_nDuration = 0;                // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
-  int m_nSweepStart = -1;             // pattern at which the sweep began, -1 none
-  int m_nPort = kDefaultPort;         // as typed; its low 16 bits are used
-  uint32_t m_dwAddress = 0x7F000001;  // IPv4, first field in the high byte
+  int m_nPattern = 0;          // TrafficPattern 0..10 (the pattern list index)
+  int m_nProtocol = kTcp;      // 0 TCP, 1 UDP
+  int m_nDuration = 0;         // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
+  int m_nSweepStart = -1;      // pattern at which the sweep began, -1 none
+  int m_nPort = kDefaultPort;  // as typed; its low 16 bits are used
+  // The server's addresses: over TCP tried in order until one connects, over
+  // UDP the first. Their ports are set from m_nPort.
+  std::vector<Endpoint> m_addresses{Endpoint::Ipv4(0x7F000001)};
   int m_nUdpTimeoutMs = 0;   // UDP: a chunk not in this long after its request is lost; 0 waits
   int m_nIntervalMs = 1000;  // interval length, kMinIntervalMs..kMaxIntervalMs
 
@@ -86,8 +90,8 @@ class ClientHost {
   // Connects the run's socket to addr; 0 or the errno of the failure. The
   // default blocks the owner's thread until the system answers; a window may
   // wait in a way that keeps it painted, with the same outcome.
-  virtual int Connect(int fd, const sockaddr_in& addr) {
-    return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+  virtual int Connect(int fd, const Endpoint& addr) {
+    return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
   }
 
   // Runs task on the owner's thread, later, in the order of Post calls from

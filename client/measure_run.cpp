@@ -201,7 +201,7 @@ std::string MeasureRun::Negotiate() {
   if (limitMs > 0) SetWaitLimit(fd, limitMs);
   BuildNegotiation(m_line, m_config.pattern);
   if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
-  sockaddr_in from{};
+  sockaddr_storage from{};
   const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
                                             : RecvString(fd, m_line, kLineBufferSize);
   if (limitMs > 0) SetWaitLimit(fd, 0);

@@ -19,6 +19,7 @@
 
 #include "client/client_controller.h"
 #include "client/json_report.h"
+#include "common/endpoint.h"
 #include "common/port_text.h"
 #include "common/version.h"
 #include "console/commands.h"
@@ -29,7 +30,7 @@ namespace quarvent::console {
 
 void PrintMeasureHelp(std::FILE* out) {
   std::fputs(
-      "usage: quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
+      "usage: quarvent measure [--address HOST] [-4|-6] [--port N] [--pattern 0-10]\n"
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"
       "                        [--udp-timeout MS] [--connect-timeout SECS]\n"
@@ -37,9 +38,15 @@ void PrintMeasureHelp(std::FILE* out) {
       "Measures the throughput that a pseudo server (quarvent serve or the server\n"
       "program) gives to one traffic pattern, and prints the report on stdout.\n"
       "\n"
-      "  -a, --address HOST    the server: an IPv4 address A.B.C.D or a host name,\n"
-      "                        resolved to IPv4 (default 127.0.0.1); the report's\n"
-      "                        header line shows the address used\n"
+      "  -a, --address HOST    the server: an IPv4 address A.B.C.D, an IPv6 address\n"
+      "                        with or without brackets (2001:2::1, [::1]), with\n"
+      "                        %INTERFACE for a link-local one (fe80::1%eth0), or a\n"
+      "                        host name, resolved to both families (default\n"
+      "                        127.0.0.1). A name's addresses are tried in the\n"
+      "                        resolver's order until one connects (TCP); UDP uses\n"
+      "                        the first. The report's header line shows the\n"
+      "                        address used: A.B.C.D, or RFC 5952 text for IPv6\n"
+      "  -4, -6                IPv4 only, or IPv6 only, for a name and a literal\n"
       "  -p, --port N          port of the server; the low 16 bits of N are used\n"
       "                        (default 49152)\n"
       "      --pattern P       traffic pattern 0 to 10 (default 0):\n"
@@ -113,6 +120,8 @@ void DeclareMeasure(CLI::App& measure, MeasureArgs& args) {
     args.protocolGiven = true;
   });
   measure.add_flag("-u", args.udp);
+  measure.add_flag("-4", args.ipv4Only);
+  measure.add_flag("-6", args.ipv6Only);
   measure.add_option_function<std::string>("-i,--interval", [&args](const std::string& interval) {
     args.interval = interval;
     args.intervalGiven = true;
@@ -163,28 +172,10 @@ bool ParseSeconds(const std::string& text, int* ms) {
   return true;
 }
 
-// The host's IPv4 address, first field in the high byte: a dotted address
-// as it is, a name through the resolver. "" on success, else why not.
-std::string Resolve(const std::string& host, uint32_t* address) {
-  in_addr addr{};
-  if (::inet_pton(AF_INET, host.c_str(), &addr) == 1) {
-    *address = ntohl(addr.s_addr);
-    return "";
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int err = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (err != 0) return err == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(err);
-  *address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-  ::freeaddrinfo(found);
-  return "";
-}
-
 // The settings from the options into host, or the usage problem.
 std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming* timing) {
   if (args.address.empty()) return "--address: empty";
+  if (args.ipv4Only && args.ipv6Only) return "-4 and -6 exclude each other";
   if (!ParsePortText(args.port, &host.m_nPort))
     return "--port: '" + args.port + "' is not a port number";
   if (!ParseInt(args.pattern, 0, kPatternCount - 1, &host.m_nPattern))
@@ -268,8 +259,17 @@ int RunMeasure(const MeasureArgs& args) {
   start.duration = host.m_nDuration;
   start.intervalMs = host.m_nIntervalMs;
 
-  uint32_t address = 0;
-  const std::string unresolved = Resolve(args.address, &address);
+  if (const Endpoint literal = Endpoint::ParseLiteral(args.address); literal.Valid()) {
+    if (args.ipv4Only && !literal.IsIpv4())
+      return UsageError(kCommand, "--address: '" + args.address + "' is not IPv4 (-4)");
+    if (args.ipv6Only && !literal.IsIpv6())
+      return UsageError(kCommand, "--address: '" + args.address + "' is not IPv6 (-6)");
+  }
+  const FamilyFilter filter = args.ipv4Only   ? FamilyFilter::kIpv4
+                              : args.ipv6Only ? FamilyFilter::kIpv6
+                                              : FamilyFilter::kAny;
+  const std::string unresolved =
+      ResolveHost(args.address, filter, static_cast<uint16_t>(start.port), &host.m_addresses);
   if (!unresolved.empty()) {
     const std::string message = "cannot resolve " + args.address + ": " + unresolved;
     std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
@@ -282,8 +282,9 @@ int RunMeasure(const MeasureArgs& args) {
     }
     return 1;
   }
-  host.m_dwAddress = address;
-  start.address = address;
+  // Over TCP a later address may be the one that connects: the report's
+  // header line names the one used.
+  start.address = host.m_addresses.front();
 
   if (output.form == OutputForm::kJsonStream) WriteStdout(JsonReport::StartEvent(start) + '\n');
   Measure(host, timing);

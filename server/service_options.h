@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "common/endpoint.h"
+
 namespace quarvent {
 
 struct ServiceOptions {
@@ -19,8 +21,12 @@ struct ServiceOptions {
   int64_t idleTimeoutMs = 0;
   // A session ends this long after it began. 0: no limit.
   int64_t maxDurationMs = 0;
-  // The IPv4 address both services bind, host byte order.
-  uint32_t bindAddress = INADDR_ANY;
+  // The address both services bind (its port is not used): every IPv4
+  // address unless the owner asks for another, of either family.
+  Endpoint bindAddress = Endpoint::Any(AF_INET);
+  // An IPv6 wildcard socket takes IPv4 clients too (as v4-mapped sources,
+  // which are seen as the IPv4 addresses they are).
+  bool dualStack = false;
   // Clients served at the same time, per protocol. 1 is the services' own
   // behaviour; above 1 the concurrent server takes the port.
   int maxClients = 1;

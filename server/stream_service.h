@@ -157,8 +157,11 @@ class StreamService {
   Rand15 m_rng;
   std::string m_strError;  // lives as long as the object; see ErrorText()
   ServiceOptions m_options;
-  SessionRecord m_record;   // the session being served; reset by BeginClient
-  sockaddr_in m_peer = {};  // TCP: the accepted peer; UDP: sender of the last datagram taken
+  SessionRecord m_record;        // the session being served; reset by BeginClient
+  sockaddr_storage m_peer = {};  // TCP: the accepted peer; UDP: sender of the last datagram taken
+
+  // A test or fuzz target put its own system calls in front (SetOps).
+  bool OpsInjected() const noexcept { return m_ops != nullptr; }
 
  private:
   const ServiceKind m_kind;

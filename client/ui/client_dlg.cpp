@@ -233,6 +233,7 @@ void CClientDlg::UpdateData(bool save) {
     const CIpAddressEdit::Bytes b = m_ipServer->Address();
     m_dwAddress = static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
                   static_cast<uint32_t>(b[2]) << 8 | b[3];
+    m_addresses = {Endpoint::Ipv4(m_dwAddress)};
     return;
   }
   m_comboPattern->setCurrentIndex(m_nPattern >= 0 && m_nPattern < kPatternCount ? m_nPattern : -1);

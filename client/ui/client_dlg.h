@@ -114,7 +114,7 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void OnInterval(const IntervalData& interval) override;
   void OnRunEnd(const RunEndData& end) override;
   void OnSweepAborted(int runs, int nextPattern) override;
-  int Connect(int fd, const sockaddr_in& addr) override;
+  int Connect(int fd, const Endpoint& addr) override;
   // From any thread.
   void Post(std::function<void()> task) override;
   void ArmTimer(unsigned id, int delayMs) override;
@@ -173,6 +173,7 @@ class CClientDlg : public CMainDialog, public ClientHost {
   std::map<unsigned, QTimer*> m_timers;  // one single-shot timer per id
   QPointer<QMessageBox> m_notice;        // the open receive-error notice
   bool m_bTasksOpen = true;              // posted tasks still run
+  uint32_t m_dwAddress = 0x7F000001;     // the address control's IPv4 address, first field high
   bool m_bConnecting = false;            // waiting in Connect()
   bool m_bCloseAfterConnect = false;     // an end of the dialog waits for it
   int m_nCloseResult = 0;

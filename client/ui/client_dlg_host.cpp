@@ -124,12 +124,12 @@ void CClientDlg::DropQueued() {
 // system answers: the window keeps painting and the timers and posted tasks
 // go on, while the user's input waits (it is handled afterwards, as it would
 // be after a blocked thread).
-int CClientDlg::Connect(int fd, const sockaddr_in& addr) {
+int CClientDlg::Connect(int fd, const Endpoint& addr) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
     return ClientHost::Connect(fd, addr);
   int err = 0;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) err = errno;
+  if (::connect(fd, addr.Addr(), addr.Length()) != 0) err = errno;
   if (err == EINPROGRESS || err == EINTR) {
     m_bConnecting = true;
     QEventLoop wait;

@@ -100,7 +100,7 @@ CChartWindow* CClientDlg::ChartWindow() const {
 void CClientDlg::BeginMeasurement() {
   MeasureStart start;
   start.timestamp = IsoTimestampUtc(std::chrono::system_clock::now());
-  start.address = m_dwAddress;
+  start.address = Endpoint::Ipv4(m_dwAddress);
   start.port = m_nPort & 0xFFFF;
   start.protocol = m_nProtocol != 0 ? 1 : 0;
   start.duration = m_nDuration;

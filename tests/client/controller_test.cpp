@@ -9,8 +9,10 @@
 #include <string>
 
 #include "client/texts.h"
+#include "common/endpoint.h"
 #include "common/protocol.h"
 #include "tests/client/client_fixture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process_stats.h"
 
 namespace quarvent::testing {
@@ -48,6 +50,38 @@ TEST_F(Controller, HeaderLineNamesProtocolAddressAndPatternEntry) {
   EXPECT_EQ(m_host.m_vProgress.front(), 0);
 }
 
+// A server with several addresses: over TCP they are tried in order until
+// one connects, and the header names the one used, once; over UDP the first
+// is used. ::1 has nothing on these ports (the servers listen on IPv4 only).
+TEST_F(Controller, AddressesTriedInOrderTheHeaderNamesTheOneUsed) {
+  if (!test::HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  ScriptServer server(kTcp, Normal());
+  m_host.m_addresses = {Endpoint::ParseLiteral("::1"), Endpoint::Ipv4(0x7F000001)};
+  Measure(server, 0, kTcp);
+  EXPECT_TRUE(m_host.m_strResult.starts_with(
+      "--- TCP (127.0.0.1) [ﾀﾞｳﾝﾛｰﾄﾞ想定1 (4096バイト連続)] ---\r\n経過時間 : "))
+      << m_host.m_strResult;
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+
+  // None connects: the last is tried as a single address is, with its header.
+  Socket holder;
+  m_host.m_nPort = RefusingPort(&holder);
+  m_host.m_strResult.clear();
+  m_host.m_nProtocol = kTcp;
+  m_host.m_addresses = {Endpoint::Ipv4(0x7F000001), Endpoint::ParseLiteral("::1")};
+  m_controller->OnStart();
+  EXPECT_TRUE(m_host.m_strResult.starts_with("--- TCP (::1) [")) << m_host.m_strResult;
+  EXPECT_TRUE(m_host.m_strResult.ends_with("ｱﾄﾞﾚｽ間違ってませんか？\r\n")) << m_host.m_strResult;
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kConnectFailed);
+
+  // UDP takes the first address without trying the others.
+  ScriptServer udp(kUdp, Normal());
+  m_host.m_strResult.clear();
+  m_host.m_addresses = {Endpoint::Ipv4(0x7F000001), Endpoint::ParseLiteral("::1")};
+  Measure(udp, 0, kUdp);
+  EXPECT_TRUE(m_host.m_strResult.starts_with("--- UDP (127.0.0.1) [")) << m_host.m_strResult;
+}
+
 TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
   Socket holder;
   const int port = RefusingPort(&holder);
@@ -67,7 +101,7 @@ TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
 
 TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
   MakeController();
-  m_controller->SetSocketFactory([](int) {
+  m_controller->SetSocketFactory([](int, int) {
     errno = EMFILE;
     return Socket();
   });
@@ -388,12 +422,12 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     Socket holder;
     const int refusing = RefusingPort(&holder);
     MakeController(100);
-    m_controller->SetSocketFactory([](int) {
+    m_controller->SetSocketFactory([](int, int) {
       if (++sockets == 1) return Socket::Tcp();
       errno = EMFILE;
       return Socket();
     });
-    if (refuse) m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    if (refuse) m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(server, 9, kTcp, 0);
     // The first run ends; in its pause the port stops answering.
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
@@ -405,7 +439,7 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     // A new start begins afresh: a timed run of the pattern selected.
     ScriptServer again(kTcp, Normal(), 1);
     m_host.m_vRunEnds.clear();
-    m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(again, 9, kTcp, 1);
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);

@@ -114,7 +114,7 @@ class ConcurrentServerTest : public ::testing::Test {
              bool strict = false) {
     ServiceOptions options;
     options.strictRequests = strict;
-    options.bindAddress = INADDR_LOOPBACK;
+    options.bindAddress = Endpoint::Ipv4(INADDR_LOOPBACK);
     options.maxClients = maxClients;
     options.maxPerSource = maxPerSource;
     options.idleTimeoutMs = idleMs;

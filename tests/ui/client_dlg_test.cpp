@@ -33,7 +33,7 @@ QWidget* NextTabStop(QWidget* widget) {
   return next;
 }
 
-quarvent::Socket FailingSocket(int /*protocol*/) {
+quarvent::Socket FailingSocket(int /*protocol*/, int /*family*/) {
   errno = EMFILE;
   return {};
 }
