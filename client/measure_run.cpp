@@ -40,7 +40,7 @@ bool StartThread(std::thread* thread, std::function<void()> body) {
 }
 
 MeasureRun::MeasureRun(ClientController& owner, ClientHost& host, Socket sock,
-                       const RunConfig& config, const ClientTiming& timing)
+                       const MeasureSettings& config, const ClientTiming& timing)
     : m_owner(owner), m_host(host), m_sock(std::move(sock)), m_config(config), m_timing(timing) {
   m_stop.Attach(m_sock.Fd());
 }
@@ -226,9 +226,9 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   const int interval = pattern.interval;
   StreamRest rest(ChunkReadLimit(m_config.pattern));  // TCP: what a receive took beyond its chunk
   int requestSize = pattern.request.base;
-  const int64_t limitMs =
-      m_config.duration >= 0 && m_config.duration < 4 ? m_timing.durationMs[m_config.duration] : -1;
-  m_host.m_nAlive.store(0, std::memory_order_relaxed);
+  const int duration = static_cast<int>(m_config.duration);
+  const int64_t limitMs = duration >= 0 && duration < 4 ? m_timing.durationMs[duration] : -1;
+  m_owner.m_nAlive.store(0, std::memory_order_relaxed);
   try {
     m_watchdog = std::thread([this] { WatchdogThread(); });
   } catch (const std::system_error&) {
@@ -266,11 +266,11 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   for (;;) {
     if (m_stop.Stopped()) break;  // abandoned: end quietly
     // Liveness: 1, 2, ..., 2^31, 1, ... never 0 once the loop has begun.
-    uint32_t alive = static_cast<uint32_t>(m_host.m_nAlive.load(std::memory_order_relaxed));
+    uint32_t alive = static_cast<uint32_t>(m_owner.m_nAlive.load(std::memory_order_relaxed));
     if (alive > 0x7FFFFFFFu) alive = 0;
-    m_host.m_nAlive.store(static_cast<int>(alive + 1), std::memory_order_relaxed);
+    m_owner.m_nAlive.store(static_cast<int>(alive + 1), std::memory_order_relaxed);
 
-    if (m_host.m_bAbort.load(std::memory_order_relaxed)) {
+    if (m_owner.m_bAbort.load(std::memory_order_relaxed)) {
       stopLine = text::kUserAbort;
       lastMs = ReadClockNs() / kNsPerMs;
       break;
@@ -414,7 +414,7 @@ int MeasureRun::NoAnswerLimitMs() const noexcept {
 void MeasureRun::WatchdogThread() {
   int lastSample = 0;
   while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(WatchdogPeriodMs()))) {
-    const int alive = m_host.m_nAlive.load(std::memory_order_relaxed);
+    const int alive = m_owner.m_nAlive.load(std::memory_order_relaxed);
     if (lastSample != 0 && alive == lastSample) {
       m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });
       return;

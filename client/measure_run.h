@@ -16,6 +16,7 @@
 #include "client/chunk_receive.h"
 #include "client/client_host.h"
 #include "client/measure_data.h"
+#include "client/measure_settings.h"
 #include "client/rtt_histogram.h"
 #include "client/run_report.h"
 #include "client/timing.h"
@@ -32,14 +33,6 @@ class ClientController;
 // Starts a std::thread on body into *thread; false when the system refuses.
 bool StartThread(std::thread* thread, std::function<void()> body);
 
-struct RunConfig {
-  int pattern;            // TrafficPattern 0..10
-  int protocol;           // 0 TCP, 1 UDP
-  int duration;           // 0 sweep, 1 15 s, 2 30 s, 3 continuous
-  int intervalMs = 1000;  // length of the intervals handed over
-  int udpTimeoutMs = 0;   // UDP: a chunk not in this long after its request is lost; 0 waits
-};
-
 // Where a run stands as seen from the owner's thread.
 enum class RunState {
   kRunning,    // holds the owner: measuring state
@@ -50,8 +43,10 @@ enum class RunState {
 
 class MeasureRun final : private RecvErrorSink {
  public:
-  // sock is connected; the run shuts it down and closes it.
-  MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const RunConfig& config,
+  // sock is connected; the run shuts it down and closes it. config is the
+  // run's own (its pattern, the interval length clamped, and no receive
+  // timeout but for UDP).
+  MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const MeasureSettings& config,
              const ClientTiming& timing);
   // Abandons the run if it still goes and joins its thread.
   ~MeasureRun();
@@ -76,7 +71,7 @@ class MeasureRun final : private RecvErrorSink {
   bool Reapable() const noexcept;
   void Join();
 
-  const RunConfig& Config() const noexcept { return m_config; }
+  const MeasureSettings& Config() const noexcept { return m_config; }
 
   // Owner's thread only.
   RunState m_eState = RunState::kRunning;
@@ -130,7 +125,7 @@ class MeasureRun final : private RecvErrorSink {
   // run's thread has a table of its own (m_sock is then the run's descriptor).
   // Set by the run's thread, closed by the destructor after the join.
   Socket m_sharedCopy;
-  const RunConfig m_config;
+  const MeasureSettings m_config;
   const ClientTiming m_timing;
   StopSignal m_stop;          // abandonment: shuts the run's socket down
   StopSignal m_watchdogStop;  // ends the watchdog's sleep

@@ -60,13 +60,15 @@ std::string IntervalLine(const IntervalData& interval) {
 MeasureHost::MeasureHost(const MeasureOutput& output)
     : m_output(output), m_bLive(::isatty(STDERR_FILENO) == 1) {}
 
-void MeasureHost::ShowResult() {
+void MeasureHost::OnReportText(const std::string& report) {
+  m_pReport = &report;
   if (m_output.form == OutputForm::kText) PrintReport();
 }
 
 void MeasureHost::PrintReport() {
+  if (m_pReport == nullptr) return;
   // The report only grows, except when a socket failure replaces it.
-  std::string_view now = m_strResult;
+  std::string_view now = *m_pReport;
   std::string_view fresh = now;
   if (now.starts_with(m_strPrinted)) {
     fresh = now.substr(m_strPrinted.size());

@@ -35,7 +35,7 @@ class MeasureHost final : public ClientHost {
  public:
   explicit MeasureHost(const MeasureOutput& output = {});
 
-  void ShowResult() override;
+  void OnReportText(const std::string& report) override;
   void SetElapsedText(std::string_view text) override;
   void SetProgress(int) override {}
   void SetMeasuringState(int state) override;
@@ -59,6 +59,7 @@ class MeasureHost final : public ClientHost {
   // Writes the part of the report that stdout has not had yet (text form).
   void PrintReport();
 
+  const std::string* m_pReport = nullptr;  // the controller's report, once shown
   const MeasureOutput m_output;
   EventLoop m_loop;
   JsonReport m_report;

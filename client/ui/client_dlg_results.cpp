@@ -97,14 +97,14 @@ CChartWindow* CClientDlg::ChartWindow() const {
   return m_chartWnd;
 }
 
-void CClientDlg::BeginMeasurement() {
+void CClientDlg::BeginMeasurement(const MeasureSettings& settings) {
   MeasureStart start;
   start.timestamp = IsoTimestampUtc(std::chrono::system_clock::now());
-  start.address = m_dwAddress;
-  start.port = m_nPort & 0xFFFF;
-  start.protocol = m_nProtocol != 0 ? 1 : 0;
-  start.duration = m_nDuration;
-  start.intervalMs = std::clamp(m_nIntervalMs, kMinIntervalMs, kMaxIntervalMs);
+  start.address = ntohl(settings.server.sin_addr.s_addr);
+  start.port = ntohs(settings.server.sin_port);
+  start.protocol = settings.protocol;
+  start.duration = static_cast<int>(settings.duration);
+  start.intervalMs = settings.intervalMs;
   m_log.Begin(start);
   m_history.Clear();
   m_actSave->setEnabled(true);
@@ -127,7 +127,7 @@ void CClientDlg::OnRunEnd(const RunEndData& end) {
 // results box says so after the last report, so that the missing patterns
 // are not taken for a sweep that ran to its end.
 void CClientDlg::OnSweepAborted(int /*runs*/, int /*nextPattern*/) {
-  m_strResult += "ﾕｰｻﾞによる中断.\r\n";
+  m_controller->AppendReport("ﾕｰｻﾞによる中断.\r\n");
 }
 
 void CClientDlg::ChartChanged() {
