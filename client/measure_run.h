@@ -97,9 +97,41 @@ class MeasureRun final : private RecvErrorSink {
   // tag (-1: untagged, the next chunk answers it); late chunks on the way
   // are counted in stats and waited past.
   const char* ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunStats* stats, bool* timedOut);
+  // What the data phase came to: its clock readings (ms) and why it ended.
+  struct PhaseEnd {
+    int64_t startMs = 0;
+    int64_t lastMs = 0;
+    const char* stopLine = nullptr;  // abort, limit or no-answer line before a full report
+    const char* failText = nullptr;  // a short report
+  };
+  // Where the data phase stands with its hand-overs (elapsed milliseconds).
+  struct IntervalClock {
+    int64_t lengthMs = 0;  // the interval length
+    int64_t nextIntervalMs = 0;
+    int64_t startMs = 0;        // at which the current interval began
+    int64_t nextDisplayMs = 0;  // of the next display hand-over
+    bool handedOver = false;    // an interval has been handed over
+    RunStats base;              // the totals at the start of the current interval
+  };
   // The data phase, the report and the closing; returns the report text and
   // fills end with the run's totals.
   std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
+  // The passes of the data phase, counted in stats, and the last interval.
+  PhaseEnd RunDataPhase(RunStats* stats);
+  // Sends a request of size bytes (tagged when asked and it has room, its
+  // tag in *tag); returns its send time.
+  int64_t SendRequest(int fd, int size, bool tagged, RunStats* stats, int64_t* tag);
+  // A request's answer did not come in time; true when the server has
+  // answered nothing for silentNs, longer than the run waits.
+  bool CountLoss(int fd, int64_t tag, int64_t silentNs, RunStats* stats);
+  // The display and interval hand-overs due at elapsedMs.
+  void PublishProgress(int64_t elapsedMs, IntervalClock* clock);
+  void Tick(int64_t elapsedMs, const RunStats& stats, IntervalClock* clock);
+  void EndLastInterval(int64_t endMs, const RunStats& stats, IntervalClock* clock);
+  // The report's lines up to the closing ones, and how the run ended.
+  std::string ReportLines(const PhaseEnd& phase, const RunStats& stats, RunOutcome* outcome,
+                          RunEndData* end) const;
+  static void FillRunEnd(const PhaseEnd& phase, const RunStats& stats, RunEndData* end);
   // Hands the interval [fromMs, toMs) over to the owner with the counters
   // gathered since the previous hand-over (the totals in stats minus base),
   // and the interval's round trips, if any; then base takes the totals.
