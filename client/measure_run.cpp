@@ -28,6 +28,20 @@ constexpr int64_t kByteLimit = 0x7FFFFFFFFFFEFFFFLL;  // 2^63 - 65,537
 // several percent of its round trips.
 constexpr int kProgressStepMs = 10;
 
+// Liveness: 1, 2, ..., 2^31, 1, ... never 0 once the loop has begun.
+inline void Beat(std::atomic<int>& alive) {
+  uint32_t now = static_cast<uint32_t>(alive.load(std::memory_order_relaxed));
+  if (now > 0x7FFFFFFFu) now = 0;
+  alive.store(static_cast<int>(now + 1), std::memory_order_relaxed);
+}
+
+// A chunk of length bytes has come; true when the run has reached a counting limit.
+inline bool CountChunk(int32_t length, RunStats* stats) {
+  if (length < stats->recvMin) stats->recvMin = length;
+  if (length > stats->recvMax) stats->recvMax = length;
+  return ++stats->passes == kPassLimit || stats->received >= kByteLimit;
+}
+
 }  // namespace
 
 bool StartThread(std::thread* thread, std::function<void()> body) {
@@ -275,10 +289,7 @@ MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
   int untilRequest = 0;  // passes before the next request is sent
   for (;;) {
     if (m_stop.Stopped()) break;  // abandoned: end quietly
-    // Liveness: 1, 2, ..., 2^31, 1, ... never 0 once the loop has begun.
-    uint32_t alive = static_cast<uint32_t>(m_owner.m_nAlive.load(std::memory_order_relaxed));
-    if (alive > 0x7FFFFFFFu) alive = 0;
-    m_owner.m_nAlive.store(static_cast<int>(alive + 1), std::memory_order_relaxed);
+    Beat(m_owner.m_nAlive);
     if (m_owner.m_bAbort.load(std::memory_order_relaxed)) {
       phase.stopLine = text::kUserAbort;
       phase.lastMs = ReadClockNs() / kNsPerMs;
@@ -312,9 +323,7 @@ MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
     } else {
       lastAnswerNs = nowNs;
       if (sentNs >= 0) m_pIntervalRtt->Record(nowNs - sentNs);
-      if (length < stats.recvMin) stats.recvMin = length;
-      if (length > stats.recvMax) stats.recvMax = length;
-      if (++stats.passes == kPassLimit || stats.received >= kByteLimit) {
+      if (CountChunk(length, &stats)) {
         phase.stopLine = text::kLimit;
         break;
       }
