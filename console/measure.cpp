@@ -281,9 +281,10 @@ int RunMeasure(const MeasureArgs& args) {
     const std::string message = "cannot resolve " + args.address + ": " + unresolved;
     std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
     if (output.form == OutputForm::kJson) {
-      host.Report().SetStart(start);
-      host.Report().SetError(message);
-      WriteStdout(host.Report().Document());
+      JsonReport report;
+      report.SetStart(start);
+      report.SetError(message);
+      WriteStdout(report.Document());
     } else if (output.form == OutputForm::kJsonStream) {
       WriteStdout(JsonReport::StartEvent(start) + '\n' + JsonReport::ErrorEvent(message) + '\n');
     }
@@ -293,10 +294,10 @@ int RunMeasure(const MeasureArgs& args) {
   start.address = address;
 
   if (output.form == OutputForm::kJsonStream) WriteStdout(JsonReport::StartEvent(start) + '\n');
+  host.Log().Begin(start);
   const bool openLine = Measure(host, settings, timing);
   if (output.form == OutputForm::kJson) {
-    host.Report().SetStart(start);
-    WriteStdout(host.Report().Document());
+    WriteStdout(host.Log().JsonDocument());
   } else if (output.form == OutputForm::kText && ::isatty(STDOUT_FILENO) == 1 && openLine) {
     // A report that ends inside a line (a negotiation mismatch) gets a line
     // end on a terminal only, so that redirected output stays the report itself.

@@ -117,7 +117,7 @@ void MeasureHost::OnInterval(const IntervalData& interval) {
       WriteLine(IntervalLine(interval));
       return;
     case OutputForm::kJson:
-      m_report.AddInterval(interval);
+      m_log.AddInterval(interval);
       return;
     case OutputForm::kJsonStream:
       WriteLine(JsonReport::IntervalEvent(interval));
@@ -126,12 +126,12 @@ void MeasureHost::OnInterval(const IntervalData& interval) {
 }
 
 void MeasureHost::OnRunEnd(const RunEndData& end) {
-  if (m_output.form == OutputForm::kJson) m_report.AddRunEnd(end);
+  if (m_output.form == OutputForm::kJson) m_log.AddRunEnd(end);
   if (m_output.form == OutputForm::kJsonStream) WriteLine(JsonReport::EndEvent(end));
 }
 
 void MeasureHost::OnSweepAborted(int runs, int nextPattern) {
-  if (m_output.form == OutputForm::kJson) m_report.SetSweepAborted(runs - 1, nextPattern);
+  if (m_output.form == OutputForm::kJson) m_log.SetSweepAborted(runs - 1, nextPattern);
   if (m_output.form == OutputForm::kJsonStream)
     WriteLine(JsonReport::SweepAbortEvent(runs - 1, nextPattern));
 }

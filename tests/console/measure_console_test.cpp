@@ -105,7 +105,7 @@ TEST(ConsoleMeasureLoop, SweepEndedInItsPauseSaysSoInTheJson) {
     }
     EXPECT_EQ(runEnds, 1);
     if (form == OutputForm::kJson) {
-      const std::string document = host.Report().Document();
+      const std::string document = host.Log().JsonDocument();
       EXPECT_NE(document.find("\"sweep_aborted\": {\n    \"after_run\": 0,\n"
                               "    \"next_pattern\": 10\n  }"),
                 std::string::npos)
