@@ -172,29 +172,30 @@ bool ParseSeconds(const std::string& text, int* ms) {
   return true;
 }
 
-// The settings from the options into host, or the usage problem.
-std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming* timing) {
+// The settings from the options (the server's port into *port; its address
+// is resolved later), or the usage problem.
+std::string ReadOptions(const MeasureArgs& args, MeasureSettings& settings, int* port,
+                        ClientTiming* timing) {
   if (args.address.empty()) return "--address: empty";
   if (args.ipv4Only && args.ipv6Only) return "-4 and -6 exclude each other";
-  if (!ParsePortText(args.port, &host.m_nPort))
-    return "--port: '" + args.port + "' is not a port number";
-  if (!ParseInt(args.pattern, 0, kPatternCount - 1, &host.m_nPattern))
+  if (!ParsePortText(args.port, port)) return "--port: '" + args.port + "' is not a port number";
+  if (!ParseInt(args.pattern, 0, kPatternCount - 1, &settings.pattern))
     return "--pattern: " + args.pattern + " not in 0..10";
   static const char* const kDurations[] = {"auto", "15", "30", "continuous"};
-  host.m_nDuration = -1;
+  int duration = -1;
   for (int d = 0; d < 4; ++d)
-    if (args.duration == kDurations[d]) host.m_nDuration = d;
-  if (host.m_nDuration < 0)
-    return "--duration: '" + args.duration + "' is not auto, 15, 30 or continuous";
+    if (args.duration == kDurations[d]) duration = d;
+  if (duration < 0) return "--duration: '" + args.duration + "' is not auto, 15, 30 or continuous";
+  settings.duration = static_cast<Duration>(duration);
   if (args.protocol == "tcp")
-    host.m_nProtocol = kTcp;
+    settings.protocol = kTcp;
   else if (args.protocol == "udp")
-    host.m_nProtocol = kUdp;
+    settings.protocol = kUdp;
   else
     return "--protocol: '" + args.protocol + "' is not tcp or udp";
   if (args.udp) {
-    if (args.protocolGiven && host.m_nProtocol == kTcp) return "-u and --protocol tcp contradict";
-    host.m_nProtocol = kUdp;
+    if (args.protocolGiven && settings.protocol == kTcp) return "-u and --protocol tcp contradict";
+    settings.protocol = kUdp;
   }
   if (args.intervalGiven) {
     int ms = 0;
@@ -202,12 +203,13 @@ std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming
       return "--interval: '" + args.interval + "' is not a decimal number of seconds";
     if (ms < kMinIntervalMs || ms > kMaxIntervalMs)
       return "--interval: " + args.interval + " not in 0.1..60 seconds";
-    host.m_nIntervalMs = ms;
+    settings.intervalMs = ms;
   }
   if (!args.udpTimeout.empty()) {
-    if (!ParseInt(args.udpTimeout, 1, 10000, &host.m_nUdpTimeoutMs))
+    if (!ParseInt(args.udpTimeout, 1, 10000, &settings.udpTimeoutMs))
       return "--udp-timeout: " + args.udpTimeout + " not in 1..10000 milliseconds";
-    if (host.m_nProtocol != kUdp) return "--udp-timeout is for UDP only (add -u or --protocol udp)";
+    if (settings.protocol != kUdp)
+      return "--udp-timeout is for UDP only (add -u or --protocol udp)";
   }
   int negotiationMs = 0;
   if (!ParseSeconds(args.connectTimeout, &negotiationMs) || negotiationMs < 1 ||
@@ -218,7 +220,8 @@ std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming
 }
 
 // Runs the measurement to its end on this thread; Ctrl+C is 測定中断.
-void Measure(MeasureHost& host, const ClientTiming& timing) {
+// Returns whether the report ends inside a line.
+bool Measure(MeasureHost& host, const MeasureSettings& settings, const ClientTiming& timing) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -227,11 +230,13 @@ void Measure(MeasureHost& host, const ClientTiming& timing) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
 
   ClientController controller(host, timing);
-  controller.OnStart();
+  controller.Start(settings);
   // The loop wakes now and then to see Ctrl+C.
   while (MeasureTurn(host, controller, [] { return g_nInterrupts.exchange(0); })) {
   }
   controller.Shutdown();
+  const std::string& report = controller.ReportText();
+  return !report.empty() && report.back() != '\n';
 }
 
 void WriteStdout(const std::string& text) {
@@ -247,17 +252,19 @@ int RunMeasure(const MeasureArgs& args) {
   if (args.jsonStream) output.form = OutputForm::kJsonStream;
   output.intervalLines = args.intervalGiven;
   MeasureHost host(output);
+  MeasureSettings settings;
+  int port = 0;
   ClientTiming timing;
-  const std::string problem = ReadOptions(args, host, &timing);
+  const std::string problem = ReadOptions(args, settings, &port, &timing);
   if (!problem.empty()) return UsageError(kCommand, problem);
 
   MeasureStart start;
   start.timestamp = IsoTimestampUtc(std::chrono::system_clock::now());
   start.host = args.address;
-  start.port = host.m_nPort & 0xFFFF;
-  start.protocol = host.m_nProtocol;
-  start.duration = host.m_nDuration;
-  start.intervalMs = host.m_nIntervalMs;
+  start.port = port & 0xFFFF;
+  start.protocol = settings.protocol;
+  start.duration = static_cast<int>(settings.duration);
+  start.intervalMs = settings.intervalMs;
 
   if (const Endpoint literal = Endpoint::ParseLiteral(args.address); literal.Valid()) {
     if (args.ipv4Only && !literal.IsIpv4())
@@ -269,14 +276,15 @@ int RunMeasure(const MeasureArgs& args) {
                               : args.ipv6Only ? FamilyFilter::kIpv6
                                               : FamilyFilter::kAny;
   const std::string unresolved =
-      ResolveHost(args.address, filter, static_cast<uint16_t>(start.port), &host.m_addresses);
+      ResolveHost(args.address, filter, static_cast<uint16_t>(start.port), &settings.servers);
   if (!unresolved.empty()) {
     const std::string message = "cannot resolve " + args.address + ": " + unresolved;
     std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
     if (output.form == OutputForm::kJson) {
-      host.Report().SetStart(start);
-      host.Report().SetError(message);
-      WriteStdout(host.Report().Document());
+      JsonReport report;
+      report.SetStart(start);
+      report.SetError(message);
+      WriteStdout(report.Document());
     } else if (output.form == OutputForm::kJsonStream) {
       WriteStdout(JsonReport::StartEvent(start) + '\n' + JsonReport::ErrorEvent(message) + '\n');
     }
@@ -284,15 +292,14 @@ int RunMeasure(const MeasureArgs& args) {
   }
   // Over TCP a later address may be the one that connects: the report's
   // header line names the one used.
-  start.address = host.m_addresses.front();
+  start.address = settings.servers.front();
 
   if (output.form == OutputForm::kJsonStream) WriteStdout(JsonReport::StartEvent(start) + '\n');
-  Measure(host, timing);
+  host.Log().Begin(start);
+  const bool openLine = Measure(host, settings, timing);
   if (output.form == OutputForm::kJson) {
-    host.Report().SetStart(start);
-    WriteStdout(host.Report().Document());
-  } else if (output.form == OutputForm::kText && ::isatty(STDOUT_FILENO) == 1 &&
-             !host.m_strResult.empty() && host.m_strResult.back() != '\n') {
+    WriteStdout(host.Log().JsonDocument());
+  } else if (output.form == OutputForm::kText && ::isatty(STDOUT_FILENO) == 1 && openLine) {
     // A report that ends inside a line (a negotiation mismatch) gets a line
     // end on a terminal only, so that redirected output stays the report itself.
     std::fputc('\n', stdout);

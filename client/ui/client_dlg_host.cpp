@@ -21,21 +21,36 @@
 
 namespace quarvent {
 
-void CClientDlg::ReadSettings() {
+MeasureSettings CClientDlg::ReadSettings() {
   UpdateData(true);
-  // The controller is idle at a user's start only: the runs of a sweep
-  // after the first find it measuring (through the pauses between them).
-  if (!m_controller->Measuring()) BeginMeasurement();
+  MeasureSettings settings;
+  settings.pattern = m_nPattern;
+  settings.protocol = m_nProtocol != 0 ? kUdp : kTcp;
+  settings.duration = static_cast<Duration>(m_nDuration);
+  settings.servers = Ipv4Server(m_dwAddress, m_nPort);
+  settings.intervalMs = m_nIntervalMs;
+  return settings;
 }
 
-void CClientDlg::ShowResult() {
-  UpdateData(false);
+void CClientDlg::OnMeasureStart(const MeasureSettings& settings) {
+  BeginMeasurement(settings);
+}
+
+void CClientDlg::OnReportText(const std::string&) {
+  ShowReport();
   QScrollBar* bar = m_editResult->verticalScrollBar();
   bar->setValue(bar->maximum());
 }
 
+void CClientDlg::SelectPattern(int pattern) {
+  m_nPattern = pattern;
+  UpdateData(false);
+}
+
 void CClientDlg::ShowReport() {
-  QString text = QString::fromUtf8(m_strResult.data(), static_cast<qsizetype>(m_strResult.size()));
+  if (!m_controller) return;
+  const std::string& report = m_controller->ReportText();
+  QString text = QString::fromUtf8(report.data(), static_cast<qsizetype>(report.size()));
   text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
   if (text == m_strShown) return;
   if (!m_strShown.isEmpty() && text.startsWith(m_strShown)) {

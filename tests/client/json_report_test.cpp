@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/client_controller.h"
+#include "client/measure_log.h"
 #include "common/version.h"
 
 namespace quarvent {
@@ -188,6 +189,34 @@ TEST(JsonReport, UnfinishedRunAndOneSidedTraffic) {
   EXPECT_TRUE(e["sent_min"].is_null());
   EXPECT_TRUE(e["sent_max"].is_null());
   EXPECT_TRUE(e["cpu_s"].is_null());
+}
+
+// The console writes its document from the log at the end: byte for byte the
+// document of the same events added as they came, a sweep's abort included.
+TEST(JsonReport, LogWritesTheDocumentOfItsEventsInOrder) {
+  JsonReport live;
+  MeasureLog log;
+  live.SetStart(SweepStart());
+  log.Begin(SweepStart());
+  RunEndData first = CompletedEnd();
+  first.run = 0;
+  RunEndData second = CompletedEnd();
+  second.run = 1;
+  for (const IntervalData& i :
+       {Interval(0, 7, 0, 1000, 8192, 8192), Interval(0, 7, 1000, 1500, 4096, 0)}) {
+    live.AddInterval(i);
+    log.AddInterval(i);
+  }
+  live.AddRunEnd(first);
+  log.AddRunEnd(first);
+  live.AddInterval(Interval(1, 8, 0, 700, 16384, 16384));
+  log.AddInterval(Interval(1, 8, 0, 700, 16384, 16384));
+  live.AddRunEnd(second);
+  log.AddRunEnd(second);
+  live.SetSweepAborted(1, 9);
+  log.SetSweepAborted(1, 9);
+  EXPECT_EQ(log.JsonDocument(), live.Document());
+  EXPECT_NE(log.JsonDocument().find("\"sweep_aborted\""), std::string::npos);
 }
 
 TEST(JsonReport, ErrorDocumentHasNoRunsAndNoAddress) {
