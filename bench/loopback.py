@@ -85,8 +85,9 @@ def wait_bound(port, udp_too=True, timeout=5.0, tcp_too=True):
     start a session, so the kernel's socket tables are read instead."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if (not tcp_too or _bound(port, "tcp", "0A")) and \
-                (not udp_too or _bound(port, "udp", None)):
+        # A dual-stack server's sockets are in the IPv6 tables.
+        if (not tcp_too or _bound(port, "tcp", "0A") or _bound(port, "tcp6", "0A")) and \
+                (not udp_too or _bound(port, "udp", None) or _bound(port, "udp6", None)):
             return True
         time.sleep(0.01)
     return False
