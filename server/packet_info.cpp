@@ -8,6 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/endpoint.h"
+#include "common/socket.h"
+
 namespace quarvent {
 namespace {
 
@@ -80,6 +83,21 @@ bool PeekDestination(int sock, int port, sockaddr_storage* to) {
   // socket gives no control data.
   if (n < 0 || msg.msg_controllen == 0) return false;
   return DestinationOf(msg, port, to);
+}
+
+bool RoutedFrom(const sockaddr_storage& peer, const sockaddr_storage& local) {
+  const Endpoint to = Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+  const Endpoint from =
+      Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&local), sizeof local);
+  if (!to.Valid() || !from.Valid() || to.Family() != from.Family()) return false;
+  const Socket probe = Socket::Udp(to.Family());
+  if (!probe || ::connect(probe.Fd(), to.Addr(), to.Length()) != 0) return false;
+  sockaddr_storage chosen{};
+  socklen_t length = sizeof chosen;
+  if (::getsockname(probe.Fd(), reinterpret_cast<sockaddr*>(&chosen), &length) != 0) return false;
+  const Endpoint picked =
+      Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&chosen), length);
+  return picked.Valid() && picked.AddressKey() == from.AddressKey();
 }
 
 }  // namespace quarvent

@@ -22,4 +22,9 @@ bool DestinationOf(msghdr& msg, int port, sockaddr_storage* to);
 // nothing usable.
 bool PeekDestination(int sock, int port, sockaddr_storage* to);
 
+// Whether the system's routing picks local as the source of a datagram to
+// peer anyway: then an answer needs no packet information to leave from it.
+// Checked with a socket of its own, connected to peer; false when that fails.
+bool RoutedFrom(const sockaddr_storage& peer, const sockaddr_storage& local);
+
 }  // namespace quarvent

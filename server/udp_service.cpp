@@ -85,6 +85,9 @@ UdpServiceThread::Outcome UdpServiceThread::Session(int sock, StopSignal& stop) 
   m_local = {};
   if (m_bLearnLocal && !PeekDestination(sock, 0, &m_local)) m_local = {};
   const int received = RecvFromString(sock, m_line, kLineBufferSize, &m_peer);
+  // Where the routing answers from that address anyway (loopback, a host
+  // with one address), plain sends do: no control data on every chunk.
+  if (m_local.ss_family != 0 && received > 0 && RoutedFrom(m_peer, m_local)) m_local = {};
   if (received <= 0) {
     if (stop.Stopped()) return Outcome::kStopped;
     NoteReadEnd(received);

@@ -2,10 +2,12 @@
 // address an answer must leave from.
 #include "server/packet_info.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstring>
 #include <string>
 
 #include "common/endpoint.h"
@@ -78,6 +80,28 @@ TEST(PacketInfo, AShutDownSocketGivesNoDestination) {
   sockaddr_storage seen{};
   EXPECT_FALSE(PeekDestination(server.Fd(), port, &seen));
   EXPECT_EQ(seen.ss_family, 0);
+}
+
+// An answer to a loopback peer leaves from 127.0.0.1 by routing alone, in
+// the IPv4 and in the v4-mapped form; another address needs the packet
+// information.
+TEST(PacketInfo, RoutingAloneAnswersFromTheLoopbackAddress) {
+  const auto storage = [](const char* text, int port) {
+    Endpoint e = Endpoint::ParseLiteral(text);
+    e.SetPort(static_cast<uint16_t>(port));
+    sockaddr_storage s{};
+    std::memcpy(&s, e.Addr(), e.Length());
+    return s;
+  };
+  EXPECT_TRUE(RoutedFrom(storage("127.0.0.1", 40000), storage("127.0.0.1", 0)));
+  EXPECT_FALSE(RoutedFrom(storage("127.0.0.1", 40000), storage("127.0.0.2", 0)));
+  sockaddr_storage mapped{};
+  auto& six = reinterpret_cast<sockaddr_in6&>(mapped);
+  six.sin6_family = AF_INET6;
+  six.sin6_port = htons(40000);
+  ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:127.0.0.1", &six.sin6_addr), 1);
+  EXPECT_TRUE(RoutedFrom(mapped, storage("127.0.0.1", 0)));
+  if (test::HasIpv6Loopback()) EXPECT_TRUE(RoutedFrom(storage("::1", 40000), storage("::1", 0)));
 }
 
 }  // namespace
