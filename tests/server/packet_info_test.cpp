@@ -101,7 +101,9 @@ TEST(PacketInfo, RoutingAloneAnswersFromTheLoopbackAddress) {
   six.sin6_port = htons(40000);
   ASSERT_EQ(::inet_pton(AF_INET6, "::ffff:127.0.0.1", &six.sin6_addr), 1);
   EXPECT_TRUE(RoutedFrom(mapped, storage("127.0.0.1", 0)));
-  if (test::HasIpv6Loopback()) EXPECT_TRUE(RoutedFrom(storage("::1", 40000), storage("::1", 0)));
+  if (test::HasIpv6Loopback()) {
+    EXPECT_TRUE(RoutedFrom(storage("::1", 40000), storage("::1", 0)));
+  }
 }
 
 }  // namespace
