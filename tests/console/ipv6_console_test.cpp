@@ -16,15 +16,6 @@
 namespace quarvent::test {
 namespace {
 
-Serve StartServeWith(int port, const std::vector<std::string>& options) {
-  std::vector<std::string> args = {"serve", "--port", std::to_string(port)};
-  args.insert(args.end(), options.begin(), options.end());
-  Serve serve;
-  serve.child = SpawnQuarvent(args, kCaptureStderr);
-  serve.ready = serve.child.pid > 0 && WaitForLine(serve.child, ReadyLine(port));
-  return serve;
-}
-
 // A continuous run of chat (pattern 5) against port, ended by SIGINT once an
 // interval has shown received data. Returns the report (stdout).
 std::string MeasureAWhile(int port, const std::string& address, bool udp) {

@@ -17,15 +17,6 @@
 namespace quarvent::test {
 namespace {
 
-Serve StartServeWith(int port, const std::vector<std::string>& options) {
-  std::vector<std::string> args = {"serve", "--port", std::to_string(port)};
-  args.insert(args.end(), options.begin(), options.end());
-  Serve serve;
-  serve.child = SpawnQuarvent(args, kCaptureStderr);
-  serve.ready = serve.child.pid > 0 && WaitForLine(serve.child, ReadyLine(port));
-  return serve;
-}
-
 std::string Line() {
   char line[kLineBufferSize];
   BuildNegotiation(line, 7);
