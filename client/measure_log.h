@@ -4,7 +4,7 @@
 // one JSON writer (JsonReport), or as CSV (client/csv_report.h).
 //
 // Nothing is thrown away while the measurement lasts: the intervals are what
-// the run's totals are the sums of. An interval costs about 140 bytes here
+// the run's totals are the sums of. An interval costs 160 bytes here
 // (some 12 MB for a day of continuous 1-second intervals); the document is
 // only built when the user saves.
 #pragma once
