@@ -5,7 +5,7 @@
 //
 // Nothing is thrown away while the measurement lasts: the intervals are what
 // the run's totals are the sums of. An interval costs 160 bytes here
-// (some 12 MB for a day of continuous 1-second intervals); the document is
+// (some 14 MB for a day of continuous 1-second intervals); the document is
 // only built when the user saves.
 #pragma once
 
