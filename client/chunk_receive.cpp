@@ -29,7 +29,7 @@ int ChunkReadLimit(int pattern) {
 }
 
 const char* ReceiveChunk(int sock, int protocol, char* buf, StreamRest* rest, int32_t* length,
-                         int64_t* received) {
+                         int64_t* received, char* wordRoom) {
   if (protocol == kUdp) {
     // One datagram as a rule; a chunk split over several has its length word
     // in the first, and the rest is taken until the announced size is covered.
@@ -43,7 +43,8 @@ const char* ReceiveChunk(int sock, int protocol, char* buf, StreamRest* rest, in
       return text::kBodyFailed;
     return nullptr;
   }
-  char header[4];
+  char own[4];
+  char* const header = wordRoom ? wordRoom : own;
   if (RecvLengthWord(sock, header, buf, rest) < 4) return text::kHeaderFailed;
   *length = GetLengthWord(header);
   if (*length < 0 || *length > kMaxMessageSize) return text::kHeaderSize;

@@ -18,13 +18,16 @@ int ChunkReadLimit(int pattern);
 // Receives one chunk on sock into buf (the 65,536-byte transfer buffer).
 // Over TCP rest holds what the receives of the connection took beyond their
 // chunks (one per data phase, made with ChunkReadLimit); UDP ignores it.
+// wordRoom: where a TCP chunk's length word is received; the 4 bytes right
+// before buf (TransferSpace::WordRoom) let one plain receive take word and
+// body; nullptr: a place of its own.
 // *length gets the chunk's length word; its value is added to *received once
 // accepted (over UDP as soon as the first datagram is in, before the rest of
 // a split chunk has arrived). Returns nullptr, or the report text of the
 // failure: header not received, length outside 0 to 65,536, body not received
 // (over TCP also when the peer closes before the whole body has come).
 const char* ReceiveChunk(int sock, int protocol, char* buf, StreamRest* rest, int32_t* length,
-                         int64_t* received);
+                         int64_t* received, char* wordRoom = nullptr);
 
 // Over UDP with a receive timeout on sock (SO_RCVTIMEO): as ReceiveChunk,
 // except that a datagram that does not come in time is no failure but sets

@@ -310,7 +310,8 @@ MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
     if (timedUdp) [[unlikely]] {
       phase.failText = ReceiveAnswer(fd, tag, &length, &stats, &timedOut);
     } else {
-      phase.failText = ReceiveChunk(fd, m_config.protocol, m_buf, &rest, &length, &stats.received);
+      phase.failText = ReceiveChunk(fd, m_config.protocol, m_buf, &rest, &length, &stats.received,
+                                    m_space.WordRoom());
     }
     if (phase.failText) break;
     const int64_t nowNs = ReadClockNs();

@@ -177,9 +177,11 @@ class MeasureRun final : private RecvErrorSink {
   Rand15 m_rng;
   LostTags m_lostTags;
   char m_line[kLineBufferSize];  // negotiation line, then the reply
-  // Requests are sent from it and chunks received into it. Cache-line aligned,
-  // away from the fields other threads touch, as the kernel copies fastest there.
-  alignas(64) char m_buf[kTransferBufferSize];
+  // Requests are sent from m_buf and chunks received into it, a TCP chunk's
+  // length word right before it. Cache-line aligned, away from the fields
+  // other threads touch, as the kernel copies fastest there.
+  TransferSpace m_space;
+  char* const m_buf = m_space.Buffer();
 };
 
 }  // namespace quarvent

@@ -135,6 +135,7 @@ ssize_t RecvMsgThrough(const Ops& ops, int fd, msghdr* msg, int flags) {
 }
 
 ssize_t RecvTwo(int fd, void* buf1, size_t len1, void* buf2, size_t len2) {
+  if (static_cast<char*>(buf1) + len1 == buf2) return Recv(fd, buf1, len1 + len2);
   iovec iov[2] = {{buf1, len1}, {buf2, len2}};
   msghdr msg{};
   msg.msg_iov = iov;

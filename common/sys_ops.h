@@ -45,7 +45,9 @@ ssize_t Send(int fd, const void* buf, size_t len);
 ssize_t SendTo(int fd, const void* buf, size_t len, const sockaddr* addr, socklen_t addrLen);
 ssize_t Recv(int fd, void* buf, size_t len);
 // One receive into two places: first len1 bytes at buf1, then up to len2 at
-// buf2 (a length word and the body after it, without a copy).
+// buf2 (a length word and the body after it, without a copy). Places that
+// adjoin are one: a plain receive then, which costs the kernel less than a
+// scattered one.
 ssize_t RecvTwo(int fd, void* buf1, size_t len1, void* buf2, size_t len2);
 // A scattered receive through ops (its recvmsg, or recv when it has none).
 ssize_t RecvMsgThrough(const Ops& ops, int fd, msghdr* msg, int flags);

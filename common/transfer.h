@@ -53,6 +53,18 @@ int SendString(int sock, const char* text);
 // One sendto of text and its NUL to addr.
 int SendToString(int sock, const char* text, const sockaddr_storage& addr);
 
+// The transfer buffer (kTransferBufferSize bytes, on a cache line's start)
+// with room for a length word right before it. A TCP receive of a message
+// then takes the word and the body with one plain receive: the word lands in
+// the room and the body at the buffer's start, where it lands anyway.
+struct TransferSpace {
+  static constexpr int kRoom = 64;  // keeps the buffer on a cache line's start
+  alignas(64) char bytes[kRoom + kTransferBufferSize];
+  char* Buffer() noexcept { return bytes + kRoom; }
+  // The 4 bytes right before Buffer(), for RecvLengthWord's word.
+  char* WordRoom() noexcept { return bytes + kRoom - 4; }
+};
+
 // Receives exactly count bytes into buf. Returns count; count itself without
 // receiving when count <= 0; 0 when the peer closed first; negative on error.
 int RecvFull(int sock, char* buf, int count);
@@ -96,8 +108,10 @@ class StreamRest {
 // Receives the next message's 4-byte length word into word, from the kept
 // bytes first. A receive takes the word and, in the same call, as much of
 // what follows as the socket has, up to rest's limit in all; those bytes land
-// at the start of buf, where RecvBody takes the body from. Returns 4; 0 when
-// the peer closed first; negative on error (with the "recv()" notice).
+// at the start of buf, where RecvBody takes the body from. With word right
+// before buf (TransferSpace) that call is a plain receive, else a scattered
+// one. Returns 4; 0 when the peer closed first; negative on error (with the
+// "recv()" notice).
 int RecvLengthWord(int sock, char* word, char* buf, StreamRest* rest);
 
 // Completes the body of count bytes of the message whose word RecvLengthWord

@@ -47,8 +47,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1 || size > 256 * 1024) return 0;
   static fuzz::QuietSink sink;
   ScopedRecvErrorSink scope(&sink);
-  // Exactly the transfer buffer's size on the heap, so ASan sees any overrun.
-  std::unique_ptr<char[]> buf(new char[kTransferBufferSize]);
+  // Exactly the transfer buffer's size on the heap, after the 4 bytes of the
+  // word's room, so ASan sees any overrun at either end.
+  std::unique_ptr<char[]> space(new char[4 + kTransferBufferSize]);
+  char* const buf = space.get() + 4;
+  char* const wordRoom = data[0] & 8 ? space.get() : nullptr;
   const bool udp = data[0] & 1;
   Pair pair(udp ? SOCK_DGRAM : SOCK_STREAM);
   if (udp) {
@@ -71,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t length = -1;
     const int64_t before = received;
     const char* fail =
-        ReceiveChunk(pair.reader.Fd(), udp ? kUdp : kTcp, buf.get(), &rest, &length, &received);
+        ReceiveChunk(pair.reader.Fd(), udp ? kUdp : kTcp, buf, &rest, &length, &received, wordRoom);
     if (received != before && (length < 0 || length > kMaxMessageSize)) std::abort();
     if (fail) break;
     if (received - before != length) std::abort();

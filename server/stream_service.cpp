@@ -8,8 +8,8 @@
 namespace quarvent {
 
 StreamService::StreamService(ServerHost& host, ServiceKind kind)
-    : m_host(host), m_transfer(new char[kTransferBufferSize]), m_kind(kind) {
-  FillTransferBuffer(m_transfer.get());
+    : m_host(host), m_transfer(new TransferSpace), m_kind(kind) {
+  FillTransferBuffer(m_transfer->Buffer());
 }
 
 StreamService::RunScope::RunScope(StreamService& service, StopSignal& stop)
@@ -30,7 +30,7 @@ void StreamService::BeginClient() {
     m_rng.Seed(*m_seed);
   else
     m_rng.SeedFromTime();
-  FillTransferBuffer(m_transfer.get(), m_nOverwritten);
+  FillTransferBuffer(m_transfer->Buffer(), m_nOverwritten);
   m_nOverwritten = 4;  // every chunk's length word
   m_record = SessionRecord{};
   m_record.kind = m_kind;

@@ -151,9 +151,9 @@ class StreamService {
   }
 
   ServerHost& m_host;
-  std::unique_ptr<char[]> m_transfer;  // 65,536 bytes, the transfer buffer
-  int m_nOverwritten = 0;              // bytes at its start that differ from the fill
-  char m_line[kLineBufferSize] = {};   // negotiation line, then the reply
+  std::unique_ptr<TransferSpace> m_transfer;  // the transfer buffer, room for a word before it
+  int m_nOverwritten = 0;                     // bytes at its start that differ from the fill
+  char m_line[kLineBufferSize] = {};          // negotiation line, then the reply
   Rand15 m_rng;
   std::string m_strError;  // lives as long as the object; see ErrorText()
   ServiceOptions m_options;

@@ -147,7 +147,7 @@ TcpServiceThread::Outcome TcpServiceThread::ServeClient(int conn, StopSignal& st
 
 TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSignal& stop) {
   const ServerPattern& rule = ServerPatternFor(pattern, kTcp);
-  char* const buf = m_transfer.get();
+  char* const buf = m_transfer->Buffer();
   uint32_t k = 0;  // chunks sent on this connection
   Progress progress{rule.progressStep};
   // A receive may take as much as the pattern's largest request: a client
@@ -159,7 +159,8 @@ TcpServiceThread::Outcome TcpServiceThread::Stream(int conn, int pattern, StopSi
 
   for (;;) {
     if (rule.interval > 0 && k % static_cast<uint32_t>(rule.interval) == 0) {
-      char word[4];
+      // Right before the buffer: the word and the body with one plain receive.
+      char* const word = m_transfer->WordRoom();
       BeginWait();
       const int got = RecvLengthWord(conn, word, buf, &m_rest);
       if (got < 4) {
@@ -219,14 +220,14 @@ int TcpServiceThread::ReadRequestBody(int conn, int32_t length) {
     return -1;
   }
   if (remaining == 0) {
-    RecvBody(conn, m_transfer.get(), 0, &m_rest);  // frames the empty body
+    RecvBody(conn, m_transfer->Buffer(), 0, &m_rest);  // frames the empty body
     return 1;
   }
   while (remaining > 0) {
     const int piece =
         remaining < kTransferBufferSize ? static_cast<int>(remaining) : kTransferBufferSize;
     WillOverwrite(piece);
-    const int n = RecvBody(conn, m_transfer.get(), piece, &m_rest);
+    const int n = RecvBody(conn, m_transfer->Buffer(), piece, &m_rest);
     if (n <= 0) return n;
     remaining -= piece;
   }

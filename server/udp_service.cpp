@@ -112,7 +112,7 @@ UdpServiceThread::Outcome UdpServiceThread::Session(int sock, StopSignal& stop) 
 
 UdpServiceThread::Outcome UdpServiceThread::Stream(int sock, int pattern, StopSignal& stop) {
   const ServerPattern& rule = ServerPatternFor(pattern, kUdp);
-  char* const buf = m_transfer.get();
+  char* const buf = m_transfer->Buffer();
   Progress progress{rule.progressStep};
   // Without strict requests every announced length is answered.
   const long long smallest =

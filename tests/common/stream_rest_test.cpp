@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/protocol.h"
@@ -25,6 +27,7 @@ struct Script {
   std::deque<std::string> pieces;
   int error = 0;  // errno of a failing call once the pieces are used up; 0: close
   int calls = 0;
+  int plain = 0;              // of them through recv rather than recvmsg
   std::vector<size_t> asked;  // bytes each call asked for
 };
 Script* g_script = nullptr;
@@ -54,6 +57,7 @@ ssize_t Take(const iovec* iov, size_t count) {
 }
 
 ssize_t ScriptRecv(int, void* buf, size_t len, int) {
+  ++g_script->plain;
   const iovec iov{buf, len};
   return Take(&iov, 1);
 }
@@ -233,6 +237,49 @@ TEST_F(Framing, ATableWithoutScatteredReceiveFallsBackToRecv) {
   EXPECT_EQ(Next(&rest, 'g'), 8);
   EXPECT_EQ(Next(&rest, 'h'), 6);
   EXPECT_EQ(script.asked.front(), 4u);  // the word alone, then the body
+}
+
+// With the word's room right before the buffer, the word and what follows
+// it come with one plain receive; the framing is the same whatever pieces
+// the stream arrives in, and the owner's length word in the buffer's first
+// bytes between messages disturbs nothing.
+TEST_F(Framing, WithTheWordRoomBeforeTheBufferEveryReceiveIsPlain) {
+  const std::string stream = Message(12, 'a') + Message(10, 'b') + Message(9, 'c');
+  struct Case {
+    const char* what;
+    std::vector<size_t> pieces;
+    int calls;
+  };
+  std::vector<Case> cases = {
+      {"all at once", {31}, 1},
+      {"a message and the next one's start", {18, 4, 9}, 3},
+      {"a word split", {2, 29}, 2},
+      {"one byte at a time", std::vector<size_t>(31, 1), 31},
+  };
+  auto space = std::make_unique<TransferSpace>();
+  char* const buffer = space->Buffer();
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    script = Script{};
+    size_t at = 0;
+    for (size_t n : c.pieces) {
+      script.pieces.push_back(stream.substr(at, n));
+      at += n;
+    }
+    sys::ScopedOps inject(ops);
+    StreamRest rest;
+    for (const auto& [length, fill] : {std::pair{12, 'a'}, {10, 'b'}, {9, 'c'}}) {
+      ASSERT_EQ(RecvLengthWord(3, space->WordRoom(), buffer, &rest), 4);
+      ASSERT_EQ(GetLengthWord(space->WordRoom()), length);
+      ASSERT_EQ(RecvBody(3, buffer, length - 4, &rest), length - 4);
+      EXPECT_EQ(std::string(buffer + rest.BodyOffset(), static_cast<size_t>(length - 4)),
+                std::string(static_cast<size_t>(length - 4), fill));
+      PutLengthWord(buffer, 12345);
+    }
+    EXPECT_EQ(script.calls, c.calls);
+    EXPECT_EQ(script.plain, c.calls);
+    EXPECT_EQ(rest.Kept(), 0);
+  }
 }
 
 }  // namespace
