@@ -147,13 +147,14 @@ ssize_t SessionMeter::Receive(int fd, Call call) {
 
 template <class Call>
 ssize_t SessionMeter::Transmit(int fd, size_t len, Call call) {
-  const Clock::time_point now = Clock::now();
-  const Clock::time_point limit = SendLimit(now);
-  if (limit == Clock::time_point::max()) {
+  // Without a time limit the send is only counted: no clock read per chunk.
+  if (m_maxLimit == Clock::time_point::max() && (!m_bStarted || m_options.idleTimeoutMs <= 0)) {
     const ssize_t n = call();
     if (n > 0) m_sent += n;
     return n;
   }
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point limit = SendLimit(now);
   if (!Arm(fd, SO_SNDTIMEO, limit, now)) return -1;
   const ssize_t n = call();
   if (n > 0) m_sent += n;
