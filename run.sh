@@ -5,6 +5,7 @@
 #   ./run.sh gui           start both dialog programs (needs a display)
 #   ./run.sh bench         Release build and the loopback benchmarks
 #   ./run.sh bench --paths [SECS]  the same across a shaped, lossy two-namespace path (root)
+#   ./run.sh bench --counts  system calls and CPU per round trip: quarvent, ideal pair, sockperf
 #   ./run.sh fuzz [SECS]   run each fuzz target for SECS seconds (default 60)
 #   ./run.sh package       Release build, Debian packages into build-package/, lintian
 set -euo pipefail
@@ -141,11 +142,16 @@ cmd_gui() {
 }
 
 cmd_bench() {
-  ensure_packages "${BASE_PACKAGES[@]}" iperf3 sockperf
+  ensure_packages "${BASE_PACKAGES[@]}" iperf3 sockperf linux-perf
   configure_build build-bench -DCMAKE_BUILD_TYPE=Release -DQUARVENT_BENCH=ON -DQUARVENT_TESTS=OFF
   if [ "${1:-}" = "--paths" ]; then
     shift
     bash bench/path_bench.sh build-bench/console/quarvent "$@"
+    return
+  fi
+  if [ "${1:-}" = "--counts" ]; then
+    shift
+    python3 bench/round_trip_counts.py --build build-bench "$@"
     return
   fi
   python3 bench/run_bench.py --build build-bench "$@"

@@ -56,7 +56,8 @@ int main(int argc, char** argv) {
   });
   QTimer::singleShot(100, &app, [&poll] { poll.start(50); });
   app.exec();
-  std::fwrite(dlg.m_strResult.data(), 1, dlg.m_strResult.size(), stdout);
+  const std::string& report = dlg.Controller().ReportText();
+  std::fwrite(report.data(), 1, report.size(), stdout);
   // What the window's thread cost, start-up included: the figure that shows
   // what the dialog (and its chart) take from a run when the throughput
   // figures are too noisy to tell.

@@ -72,7 +72,7 @@ BENCHMARK(BM_FormatElapsed)->Arg(0)->Arg(12);
 // measured without a display behind it.
 class NoopHost final : public ClientHost {
  public:
-  void ShowResult() override {}
+  void OnReportText(const std::string&) override {}
   void SetElapsedText(std::string_view) override {}
   void SetProgress(int) override {}
   void SetMeasuringState(int) override {}
@@ -126,7 +126,10 @@ void BM_MeasureRunPass(benchmark::State& state) {
   StreamPair pair;
   const int fd = pair.feeder.Fd();
   {
-    MeasureRun run(owner, host, std::move(pair.reader), RunConfig{2, kTcp, 3}, ClientTiming{});
+    MeasureSettings config;
+    config.pattern = 2;
+    config.duration = Duration::kContinuous;
+    MeasureRun run(owner, host, std::move(pair.reader), config, ClientTiming{});
     run.Start();
     char line[kLineBufferSize];
     if (RecvString(fd, line, kLineBufferSize) <= 0 || SendString(fd, kIdentifier) < 0) {
@@ -134,7 +137,7 @@ void BM_MeasureRunPass(benchmark::State& state) {
       return;
     }
     FeedChunks(state, fd);
-    host.m_bAbort.store(1);  // the run stops at the top of its next pass
+    run.Abandon();  // the run stops at the top of its next pass
     DrainUntilClosed(fd);
   }
 }

@@ -10,8 +10,8 @@ ratio quarvent / ideal, and the CPU seconds (client + server, from wait4) per
 GiB moved in both directions. For context, the reference tools run beside
 them: for the streaming patterns 0 to 2 over TCP iperf3 with the same chunk
 size (after the cell's repetitions), and for the lock-step patterns 5 to 10
-over TCP and UDP sockperf's ping-pong with the pattern's answer size (65,000
-bytes where that is larger), interleaved with the other two in every
+over TCP and UDP sockperf's ping-pong with the pattern's answer size (65,507
+bytes, sockperf's largest, where that is larger), interleaved with the other two in every
 repetition; that column gives sockperf's round trips per second and the median
 of the per-repetition ratios of quarvent's round trips to sockperf's.
 MB = 2^20 bytes.
@@ -84,7 +84,8 @@ def measure_cell(args, pattern, proto, placement):
     servers; returns a dict of medians and CPU per GiB."""
     _, server_core, client_core = PLACEMENTS[placement]
     port_q, port_i = loopback.free_port(), loopback.free_port()
-    servers = {"q": loopback.product_server(args.build, port_q, server_core),
+    servers = {"q": loopback.product_server(args.build, port_q, server_core,
+                                            args.serve_args.split()),
                "i": loopback.ideal_server(args.build, port_i, server_core)}
     runs = {"q": [], "i": []}
     clients = {"q": (loopback.product_client, port_q), "i": (loopback.ideal_client, port_i)}
@@ -285,6 +286,9 @@ def main():
     ap.add_argument("--dialog-chart", action="store_true",
                     help="run the dialog with its chart window open")
     ap.add_argument("--raw", help="write every cell as JSON to this file")
+    ap.add_argument("--serve-args", default="",
+                    help="options for quarvent serve, e.g. '--max-clients 64' (the concurrent "
+                    "server with one client)")
     args = ap.parse_args()
     protocols = [p for p in args.protocols.split(",") if p]
     placements = [p for p in args.placements.split(",") if p]

@@ -33,7 +33,7 @@ const char* ReceiveChunk(int sock, int protocol, char* buf, StreamRest* rest, in
   if (protocol == kUdp) {
     // One datagram as a rule; a chunk split over several has its length word
     // in the first, and the rest is taken until the announced size is covered.
-    sockaddr_in from{};
+    sockaddr_storage from{};
     const int n = RecvFromFull(sock, buf, 4, &from);
     if (n < 4) return text::kHeaderFailed;
     *length = GetLengthWord(buf);
@@ -61,7 +61,7 @@ namespace {
 
 // One datagram into buf; -2 when the receive timeout passed first.
 ssize_t RecvTimed(int sock, char* buf) {
-  sockaddr_in from{};
+  sockaddr_storage from{};
   socklen_t len = sizeof from;
   const ssize_t n =
       sys::RecvDatagram(sock, buf, kDatagramRoom, reinterpret_cast<sockaddr*>(&from), &len);
@@ -127,7 +127,7 @@ bool LostTags::Take(uint32_t tag) noexcept {
 void DrainLateDatagrams(int sock, char* buf, uint64_t* late, int64_t* lateBytes) {
   // Bounded: what is waiting now, not what keeps coming.
   for (int i = 0; i < 4096; ++i) {
-    sockaddr_in from{};
+    sockaddr_storage from{};
     socklen_t len = sizeof from;
     const ssize_t n = ::recvfrom(sock, buf, kDatagramRoom, MSG_DONTWAIT,
                                  reinterpret_cast<sockaddr*>(&from), &len);

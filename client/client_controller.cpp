@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 
@@ -32,8 +33,8 @@ constexpr unsigned kTimerCleanup = 10000;
 constexpr unsigned kTimerForcedStop = 10001;
 constexpr unsigned kTimerRestoreBase = 1000;  // 1000 + p: reselect p, end the sweep
 
-Socket MakeSocket(int protocol) {
-  return protocol == kUdp ? Socket::Udp() : Socket::Tcp();
+Socket MakeSocket(int protocol, int family) {
+  return protocol == kUdp ? Socket::Udp(family) : Socket::Tcp(family);
 }
 
 }  // namespace
@@ -68,93 +69,97 @@ void ClientController::Reap() {
   }
 }
 
-void ClientController::OnStart() {
+void ClientController::Start(const MeasureSettings& settings) {
   // The user's start begins afresh: a sweep it begins returns to this
   // pattern, whatever an earlier run left in m_nSweepStart, and a reselection
   // still pending from an earlier sweep no longer applies.
   m_nPendingRestore = 0;
   m_bForcedStopArmed = false;  // it was for a run that has ended
   m_nNextRunIndex = 0;
+  m_settings = settings;
+  m_settings.intervalMs = std::clamp(settings.intervalMs, kMinIntervalMs, kMaxIntervalMs);
+  if (m_settings.protocol != kUdp) m_settings.udpTimeoutMs = 0;
+  Reap();
+  m_host.OnMeasureStart(m_settings);
   StartRun(true);
 }
 
 void ClientController::ArmRestore() {
-  m_nPendingRestore =
-      static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_host.m_nSweepStart);
+  m_nPendingRestore = static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_nSweepStart);
   m_host.ArmTimer(m_nPendingRestore, m_timing.sweepRestoreDelayMs);
+}
+
+std::string ClientController::HeaderLine(const Endpoint& server) const {
+  char header[256];
+  std::snprintf(header, sizeof header, text::kHeaderLine,
+                m_settings.protocol == kUdp ? "UDP" : "TCP", server.AddressText().c_str(),
+                std::string(PatternEntryText(m_settings.pattern)).c_str());
+  return header;
 }
 
 void ClientController::StartRun(bool byUser) {
   Reap();
-  m_host.ReadSettings();
   m_host.SetProgress(0);
   SetMeasuring(1);
-  const uint32_t address = m_host.m_dwAddress;
-  const int b0 = address >> 24 & 0xFF, b1 = address >> 16 & 0xFF, b2 = address >> 8 & 0xFF,
-            b3 = address & 0xFF;
-  const int protocol = m_host.m_nProtocol != 0 ? kUdp : kTcp;
-  int intervalMs = m_host.m_nIntervalMs;
-  if (intervalMs < kMinIntervalMs) intervalMs = kMinIntervalMs;
-  if (intervalMs > kMaxIntervalMs) intervalMs = kMaxIntervalMs;
-  m_startingConfig = RunConfig{m_host.m_nPattern, protocol, m_host.m_nDuration, intervalMs,
-                               protocol == kUdp ? m_host.m_nUdpTimeoutMs : 0};
   const int runIndex = m_nNextRunIndex++;
 
-  Socket sock = m_pfnSocket(protocol);
+  Endpoint server;
+  Socket sock = ConnectEarlier(&server);
+  const bool connected = sock.Valid();
+  if (!connected) sock = m_pfnSocket(m_settings.protocol, server.Family());
   if (!sock) {
     char line[80];
     std::snprintf(line, sizeof line, text::kSocketFailed, errno);
-    m_host.m_strResult = line;  // replaces the whole report
+    m_strReport = line;  // replaces the whole report
     FailStart(byUser, runIndex, RunEndKind::kFailed, line, line, RunOutcome::kSocketFailed);
     return;
   }
-  if (protocol == kTcp) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+  if (m_settings.protocol == kTcp && !connected) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
 
-  char header[256];
-  std::snprintf(header, sizeof header, text::kHeaderLine, protocol == kUdp ? "UDP" : "TCP", b0, b1,
-                b2, b3, std::string(PatternEntryText(m_host.m_nPattern)).c_str());
-  m_host.m_strResult += header;
-  std::string runText = header;
-  m_host.ShowResult();
+  std::string runText = HeaderLine(server);
+  m_strReport += runText;
+  ShowReport();
   m_host.Repaint();
-  if (byUser || m_host.m_nSweepStart == -1) m_host.m_nSweepStart = m_host.m_nPattern;
+  if (byUser || m_nSweepStart == -1) m_nSweepStart = m_settings.pattern;
+  if (!connected && !ConnectOrFail(byUser, runIndex, sock, server, runText)) return;
+  LaunchRun(byUser, runIndex, std::move(sock), std::move(runText));
+}
 
+bool ClientController::ConnectOrFail(bool byUser, int runIndex, Socket& sock,
+                                     const Endpoint& server, const std::string& runText) {
   // The owner's thread waits here until the system answers.
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(static_cast<uint16_t>(m_host.m_nPort & 0xFFFF));
-  addr.sin_addr.s_addr = htonl(address);
-  if (const int err = m_host.Connect(sock.Fd(), addr); err != 0) {
-    char line[160];
-    if (err == ETIMEDOUT) {
-      std::snprintf(line, sizeof line, "%s", text::kTimeout);
-    } else if (err == ECONNREFUSED) {
-      std::snprintf(line, sizeof line, "%s", text::kRefused);
-    } else {
-      std::snprintf(line, sizeof line, text::kConnectFailed, err);
-    }
-    m_host.m_strResult += line;
-    sock.Shutdown();
-    sock.Reset();
-    FailStart(byUser, runIndex, RunEndKind::kConnectFailed, line, runText + line,
-              RunOutcome::kConnectFailed);
-    return;
+  const int err = m_host.Connect(sock.Fd(), server);
+  if (err == 0) return true;
+  char line[160];
+  if (err == ETIMEDOUT) {
+    std::snprintf(line, sizeof line, "%s", text::kTimeout);
+  } else if (err == ECONNREFUSED) {
+    std::snprintf(line, sizeof line, "%s", text::kRefused);
+  } else {
+    std::snprintf(line, sizeof line, text::kConnectFailed, err);
   }
+  m_strReport += line;
+  sock.Shutdown();
+  sock.Reset();
+  FailStart(byUser, runIndex, RunEndKind::kConnectFailed, line, runText + line,
+            RunOutcome::kConnectFailed);
+  return false;
+}
 
-  m_host.m_nAlive.store(0);
+void ClientController::LaunchRun(bool byUser, int runIndex, Socket sock, std::string runText) {
+  m_nAlive.store(0);
   for (auto& run : m_runs) run->StopWatchdog();
   if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
-  auto run =
-      std::make_unique<MeasureRun>(*this, m_host, std::move(sock), m_startingConfig, m_timing);
+  auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), m_settings, m_timing);
   run->m_nRunIndex = runIndex;
   run->m_strRunText = std::move(runText);
-  run->m_sums.pattern = m_startingConfig.pattern;
-  run->m_sums.protocol = protocol;
+  run->m_sums.pattern = m_settings.pattern;
+  run->m_sums.protocol = m_settings.protocol;
   if (!run->Start(m_pfnThread)) {
     // No thread, no run: the socket closes with the run object, the report
     // says why, and the owner is idle again.
     m_pWorker = nullptr;
-    m_host.m_strResult += text::kNoWorker;
+    m_strReport += text::kNoWorker;
     FailStart(byUser, runIndex, RunEndKind::kFailed, text::kNoWorker,
               run->m_strRunText + text::kNoWorker, RunOutcome::kNoWorker);
     return;
@@ -163,23 +168,44 @@ void ClientController::StartRun(bool byUser) {
   m_runs.push_back(std::move(run));
 }
 
+Socket ClientController::ConnectEarlier(Endpoint* server) {
+  const std::vector<Endpoint>& addresses = m_settings.servers;
+  if (addresses.empty()) {
+    *server = Endpoint::Ipv4(0x7F000001, kDefaultPort);
+    return {};
+  }
+  const bool tcp = m_settings.protocol == kTcp;
+  *server = tcp ? addresses.back() : addresses.front();
+  if (!tcp) return {};
+  for (size_t i = 0; i + 1 < addresses.size(); ++i) {
+    Socket sock = m_pfnSocket(kTcp, addresses[i].Family());
+    if (!sock) continue;
+    SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+    if (m_host.Connect(sock.Fd(), addresses[i]) == 0) {
+      *server = addresses[i];
+      return sock;
+    }
+  }
+  return {};
+}
+
 void ClientController::FailStart(bool byUser, int runIndex, RunEndKind kind,
                                  std::string_view failure, std::string text, RunOutcome outcome) {
-  m_host.ShowResult();
+  ShowReport();
   SetMeasuring(0);
   // A sweep step that could not start ends the sweep: the run held through
   // the pause is let go, and the pattern at which the sweep began is
   // selected again, as after its last run.
   if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
   m_pWorker = nullptr;
-  if (!byUser && m_host.m_nSweepStart >= 0) ArmRestore();
+  if (!byUser && m_nSweepStart >= 0) ArmRestore();
   EndRunWithoutData(runIndex, kind, failure, std::move(text));
   m_host.NoteOutcome(outcome);
 }
 
 void ClientController::OnAbort() {
   if (!m_bMeasuring) return;  // nothing to abort; a stale flag would stop the next run
-  m_host.m_bAbort.store(1);
+  m_bAbort.store(1);
   m_host.SetElapsedText(text::kAborting);
   m_host.DisableAbort();
   if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) {
@@ -205,7 +231,7 @@ void ClientController::ForceStop() {
   SetMeasuring(0);
   m_host.SetElapsedText("");
   m_host.SetProgress(0);
-  m_host.m_bAbort.store(0);
+  m_bAbort.store(0);
   m_host.Repaint();
   EndRunFromIntervals(run, RunEndKind::kAborted, {});
   m_host.NoteOutcome(RunOutcome::kForcedStop);
@@ -213,17 +239,18 @@ void ClientController::ForceStop() {
 }
 
 void ClientController::OnClear() {
-  m_host.m_strResult.clear();
+  m_strReport.clear();
   m_host.SetElapsedText("");
-  m_host.ShowResult();
+  ShowReport();
 }
 
 void ClientController::OnTimer(unsigned id) {
   if (id <= 10) {
     if (id == 0 || id != m_nPendingStep) return;  // a step that was cancelled
     m_nPendingStep = 0;
-    m_host.m_nPattern = static_cast<int>(id);
-    m_host.ShowResult();
+    m_settings.pattern = static_cast<int>(id);
+    m_host.SelectPattern(m_settings.pattern);
+    ShowReport();
     StartRun(false);
   } else if (id == kTimerCleanup) {
     m_bCleanupArmed = false;
@@ -238,9 +265,9 @@ void ClientController::OnTimer(unsigned id) {
   } else if (id >= kTimerRestoreBase) {
     if (id != m_nPendingRestore) return;  // its sweep was followed by a new start
     m_nPendingRestore = 0;
-    m_host.m_nPattern = static_cast<int>(id - kTimerRestoreBase);
-    m_host.ShowResult();
-    m_host.m_nSweepStart = -1;
+    m_host.SelectPattern(static_cast<int>(id - kTimerRestoreBase));
+    ShowReport();
+    m_nSweepStart = -1;
   }
 }
 
@@ -261,7 +288,7 @@ void ClientController::FinishIdle() {
   SetMeasuring(0);
   m_host.SetElapsedText("");
   m_host.SetProgress(0);
-  m_host.m_bAbort.store(0);
+  m_bAbort.store(0);
   m_host.Repaint();
   ArmCleanup();
   if (m_pWorker && m_pWorker->m_eState != RunState::kRunning) m_pWorker = nullptr;
@@ -271,9 +298,9 @@ void ClientController::EndSweepPause() {
   m_host.OnSweepAborted(m_nNextRunIndex, static_cast<int>(m_nPendingStep));
   m_nPendingStep = 0;
   m_pWorker->m_eState = RunState::kEnded;
-  if (m_host.m_nSweepStart >= 0) m_host.m_nPattern = m_host.m_nSweepStart;
-  m_host.m_nSweepStart = -1;
-  m_host.ShowResult();
+  if (m_nSweepStart >= 0) m_host.SelectPattern(m_nSweepStart);
+  m_nSweepStart = -1;
+  ShowReport();
   FinishIdle();
 }
 
@@ -301,10 +328,10 @@ void ClientController::OnWatchdogFired(MeasureRun& run) {
   SetMeasuring(0);
   m_host.SetElapsedText("");
   m_host.SetProgress(0);
-  m_host.m_bAbort.store(0);
-  m_host.m_strResult += text::kWatchdog;
+  m_bAbort.store(0);
+  m_strReport += text::kWatchdog;
   run.m_strRunText += text::kWatchdog;
-  m_host.ShowResult();
+  ShowReport();
   m_host.Repaint();
   ArmCleanup();
   EndRunFromIntervals(run, RunEndKind::kWatchdog, text::kWatchdog);
@@ -336,9 +363,9 @@ void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, R
   // The run has shut its socket down and detached it from its stop signal
   // before it posted this.
   run.ReleaseSharedSocket();
-  m_host.m_strResult += report;
+  m_strReport += report;
   run.m_strRunText += report;
-  m_host.ShowResult();
+  ShowReport();
   end.run = run.m_nRunIndex;
   end.pattern = run.Config().pattern;
   end.protocol = run.Config().protocol;
@@ -353,8 +380,8 @@ void ClientController::EndRunWithoutData(int index, RunEndKind kind, std::string
                                          std::string text) {
   RunEndData end;
   end.run = index;
-  end.pattern = m_startingConfig.pattern;
-  end.protocol = m_startingConfig.protocol;
+  end.pattern = m_settings.pattern;
+  end.protocol = m_settings.protocol;
   end.outcome = kind;
   end.failure = FailureText(failure);
   end.report = std::move(text);
@@ -385,12 +412,12 @@ void ClientController::EndRunFromIntervals(MeasureRun& run, RunEndKind kind,
 }
 
 void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {
-  const RunConfig& config = run.Config();
+  const MeasureSettings& config = run.Config();
   run.m_eState = RunState::kEnded;
-  if (outcome == RunOutcome::kNegotiationFailed || config.duration != 0) {
+  if (outcome == RunOutcome::kNegotiationFailed || config.duration != Duration::kSweep) {
     FinishIdle();
-  } else if (m_host.m_bAbort.load()) {
-    if (m_host.m_nSweepStart >= 0) ArmRestore();
+  } else if (m_bAbort.load()) {
+    if (m_nSweepStart >= 0) ArmRestore();
     FinishIdle();
   } else if (config.pattern < 10) {
     run.m_eState = RunState::kPaused;

@@ -3,8 +3,10 @@
 // their owner thread; it drives the measurement runs and their watchdogs.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "client/client_host.h"
 #include "client/measure_data.h"
 #include "client/measure_run.h"
+#include "client/measure_settings.h"
 #include "client/timing.h"
 #include "common/socket.h"
 
@@ -30,16 +33,22 @@ class ClientController {
   ClientController(const ClientController&) = delete;
   ClientController& operator=(const ClientController&) = delete;
 
-  // 測定開始: reads the settings, creates and connects the socket on this
-  // thread, appends the header line and starts the run. A sweep begun here
-  // ends by selecting this start's pattern again.
-  void OnStart();
-  // 測定中断: sets m_bAbort, shows "割込受付中", disables abort and arms the
+  // 測定開始 with settings: creates and connects the socket on this thread,
+  // appends the header line and starts the run. A sweep begun here ends by
+  // selecting this start's pattern again.
+  void Start(const MeasureSettings& settings);
+  // 測定中断: sets the abort flag, shows "割込受付中", disables abort and arms the
   // forced stop; asked again while that is pending, it stops the run at once. In the pause between
   // two runs of a sweep it ends the sweep at once and reselects the pattern at which it began.
   void OnAbort();
   // ｸﾘｱ: empties the report and the elapsed text.
   void OnClear();
+  // The report so far: UTF-8, every line ending in "\r\n".
+  const std::string& ReportText() const noexcept { return m_strReport; }
+  // Adds text to the report (shown with the next change).
+  void AppendReport(std::string_view text) { m_strReport += text; }
+  // The pattern a running sweep selects again at its end; -1 when there is none.
+  int SweepStartPattern() const noexcept { return m_nSweepStart; }
   // A timer armed through ClientHost::ArmTimer has fired (each fires once).
   void OnTimer(unsigned id);
   // Teardown when the owner goes away: stops the watchdog and the run and
@@ -58,9 +67,9 @@ class ClientController {
     return !m_bMeasuring && m_nPendingStep == 0 && m_nPendingRestore == 0 && !m_bCleanupArmed;
   }
 
-  // Test seam: creates the socket for a protocol (0 TCP, 1 UDP). The default
+  // Test seam: creates the socket for a protocol. The default
   // makes a real one.
-  using SocketFactory = Socket (*)(int protocol);
+  using SocketFactory = Socket (*)(int protocol, int family);
   void SetSocketFactory(SocketFactory factory) noexcept { m_pfnSocket = factory; }
   // Test seam: starts a run's thread on body; false when the thread cannot be
   // created. The default makes a std::thread.
@@ -80,10 +89,14 @@ class ClientController {
   // The start of a run: by the user (OnStart) or by the next step of a sweep.
   void StartRun(bool byUser);
   void HandOver(MeasureRun& run, RunOutcome outcome);
-  // Tells the owner how a run ended that has no MeasureRun (no socket,
-  // connection or thread): text is its report text from the header line.
+  // A server with several addresses over TCP: all but the last are tried in
+  // order without a word, and the first that connects is the run's. Returns
+  // that connected socket, or none with *server the address to try as a
+  // single address is tried (the last over TCP, the first over UDP).
+  Socket ConnectEarlier(Endpoint* server);
   // A start that ended before its run began (no socket, connection or
-  // thread): the owner is idle again, and a sweep is over.
+  // thread): text is its report text from the header line; the owner is
+  // idle again, and a sweep is over.
   void FailStart(bool byUser, int runIndex, RunEndKind kind, std::string_view failure,
                  std::string text, RunOutcome outcome);
   // The forced stop: the run held is abandoned and the owner is idle again.
@@ -102,6 +115,15 @@ class ClientController {
   void Reap();
   void SetMeasuring(int state);
 
+  void ShowReport() { m_host.OnReportText(m_strReport); }
+  // The header line of a run with the settings now in force.
+  std::string HeaderLine(const Endpoint& server) const;
+  // Connects sock to the server; on failure the start ends with the reason.
+  bool ConnectOrFail(bool byUser, int runIndex, Socket& sock, const Endpoint& server,
+                     const std::string& runText);
+  // Starts the run on a connected socket.
+  void LaunchRun(bool byUser, int runIndex, Socket sock, std::string runText);
+
   ClientHost& m_host;
   ClientTiming m_timing;
   SocketFactory m_pfnSocket;
@@ -109,12 +131,17 @@ class ClientController {
   std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, not yet joined
   MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
   int m_nNextRunIndex = 0;          // index of the next run within the user's start
-  RunConfig m_startingConfig{};     // the run being started (for the ends without a run)
+  MeasureSettings m_settings{};     // the run being started: the user's, the sweep's pattern
+  std::string m_strReport;          // the report text the owner shows
+  int m_nSweepStart = -1;           // the pattern at which the sweep began, -1 none
   unsigned m_nPendingStep = 0;      // the sweep's next pattern whose timer is armed, 0 none
   unsigned m_nPendingRestore = 0;   // the armed reselection's timer id, 0 none
   bool m_bForcedStopArmed = false;  // the forced stop is for the run now held
   bool m_bCleanupArmed = false;     // the release of finished runs is to come
   bool m_bMeasuring = false;
+  // Shared with the runs' threads, on a line of their own.
+  alignas(64) std::atomic<int> m_bAbort{0};  // the user asked to abort; read every pass
+  std::atomic<int> m_nAlive{0};  // liveness: advanced by the run, sampled by its watchdog
 };
 
 }  // namespace quarvent

@@ -1,21 +1,23 @@
-// What the client's measurement logic needs of its owner: the settings, the
-// shared flags, the report text and the display operations. The dialog
-// implements it with Qt, the console on stdout/stderr, the tests with a
-// recording fake. Every operation below is called on the owner's thread only;
-// the worker threads reach the owner through Post().
+// What the client's measurement logic tells its owner, and the two services
+// it needs of it (posted tasks and one-shot timers). The dialog implements it
+// with Qt, the console on stdout/stderr, the tests with a recording fake.
+// Every operation below is called on the owner's thread only; the worker
+// threads reach the owner through Post().
 #pragma once
 
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "client/measure_data.h"
+#include "client/measure_settings.h"
+#include "common/endpoint.h"
 #include "common/protocol.h"
 
 namespace quarvent {
@@ -36,29 +38,15 @@ enum class RunOutcome {
 
 class ClientHost {
  public:
-  // Settings, read by the controller when a run starts (after ReadSettings).
-  int m_nPattern = 0;                 // TrafficPattern 0..10 (the pattern list index)
-  int m_nProtocol = kTcp;             // 0 TCP, 1 UDP
-  int m_nDuration = 0;                // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
-  int m_nSweepStart = -1;             // pattern at which the sweep began, -1 none
-  int m_nPort = kDefaultPort;         // as typed; its low 16 bits are used
-  uint32_t m_dwAddress = 0x7F000001;  // IPv4, first field in the high byte
-  int m_nUdpTimeoutMs = 0;   // UDP: a chunk not in this long after its request is lost; 0 waits
-  int m_nIntervalMs = 1000;  // interval length, kMinIntervalMs..kMaxIntervalMs
-
-  // Shared with the worker threads.
-  std::atomic<int> m_bAbort{0};  // the user asked to abort; read at the top of every pass
-  std::atomic<int> m_nAlive{0};  // liveness counter: advanced by the run, sampled by the watchdog
-
-  // The report: UTF-8, every line ending in "\r\n". Only the owner's thread
-  // touches it.
-  std::string m_strResult;
-
-  // Reads the controls into the settings (a no-op where there are none).
-  virtual void ReadSettings() {}
-  // Copies the settings and m_strResult into the controls and scrolls the
-  // report to its last line.
-  virtual void ShowResult() = 0;
+  // A measurement begins (a user's start, not the later runs of its sweep)
+  // with these settings, before its first header line.
+  virtual void OnMeasureStart(const MeasureSettings&) {}
+  // The report has changed: report is all of it (UTF-8, every line ending in
+  // "\r\n"); show it and scroll to its last line.
+  virtual void OnReportText(const std::string& report) = 0;
+  // The pattern list shows pattern: a sweep's next run, or the pattern at
+  // which it began once it is over.
+  virtual void SelectPattern(int /*pattern*/) {}
   virtual void SetElapsedText(std::string_view text) = 0;
   // 0 to 1000.
   virtual void SetProgress(int position) = 0;
@@ -77,8 +65,8 @@ class ClientHost {
   // One interval of the running run's data phase, as it ends: every interval,
   // in order, after the run's header line and before its report text.
   virtual void OnInterval(const IntervalData&) {}
-  // A run has ended: once per start, after its report text is in m_strResult
-  // (ShowResult has been called) and before NoteOutcome.
+  // A run has ended: once per start, after its report text has been shown
+  // (OnReportText) and before NoteOutcome.
   virtual void OnRunEnd(const RunEndData&) {}
   // The user ended a sweep in the pause before its next run: runs is the
   // number of runs it made, nextPattern the pattern that would have come.
@@ -86,8 +74,8 @@ class ClientHost {
   // Connects the run's socket to addr; 0 or the errno of the failure. The
   // default blocks the owner's thread until the system answers; a window may
   // wait in a way that keeps it painted, with the same outcome.
-  virtual int Connect(int fd, const sockaddr_in& addr) {
-    return ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ? 0 : errno;
+  virtual int Connect(int fd, const Endpoint& addr) {
+    return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
   }
 
   // Runs task on the owner's thread, later, in the order of Post calls from

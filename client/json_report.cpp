@@ -15,11 +15,6 @@ namespace {
 // docs/json.md lists them in.
 using Json = nlohmann::ordered_json;
 
-std::string Dotted(uint32_t address) {
-  return std::to_string(address >> 24 & 0xFF) + '.' + std::to_string(address >> 16 & 0xFF) + '.' +
-         std::to_string(address >> 8 & 0xFF) + '.' + std::to_string(address & 0xFF);
-}
-
 const char* ProtocolName(int protocol) {
   return protocol != 0 ? "udp" : "tcp";
 }
@@ -50,8 +45,10 @@ std::string Dump(const Json& json, int indent) {
 // Writes the start's fields into j.
 void AddStartFields(Json& j, const MeasureStart& start) {
   j["timestamp"] = start.timestamp;
-  j["host"] = start.host.empty() && start.address ? Dotted(*start.address) : start.host;
-  j["address"] = start.address ? Json(Dotted(*start.address)) : Json(nullptr);
+  const bool known = start.address && start.address->Valid();
+  j["host"] = start.host.empty() && known ? start.address->AddressText() : start.host;
+  j["address"] = known ? Json(start.address->AddressText()) : Json(nullptr);
+  j["family"] = known ? Json(start.address->FamilyName()) : Json(nullptr);
   j["port"] = start.port;
   j["protocol"] = ProtocolName(start.protocol);
   j["duration"] = DurationName(start.duration);

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "client/measure_data.h"
+#include "common/endpoint.h"
 
 namespace quarvent {
 
@@ -18,9 +19,9 @@ namespace quarvent {
 struct MeasureStart {
   std::string timestamp;  // ISO 8601, UTC (IsoTimestampUtc)
   std::string host;       // the server as the user named it; "" writes the address
-  // The IPv4 address used, first field in the high byte; none when the host
-  // name did not resolve (the "address" field is null then).
-  std::optional<uint32_t> address;
+  // The address used; none when the host name did not resolve (the
+  // "address" and "family" fields are null then).
+  std::optional<Endpoint> address;
   int port = 0;      // the port used (the low 16 bits of what was typed)
   int protocol = 0;  // 0 TCP, 1 UDP
   int duration = 0;  // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous

@@ -9,6 +9,12 @@ void MeasureLog::Begin(const MeasureStart& start) {
   m_start = start;
   m_intervals.clear();
   m_ends.clear();
+  m_nAbortedAfter = -1;
+}
+
+void MeasureLog::SetSweepAborted(int afterRun, int nextPattern) {
+  m_nAbortedAfter = afterRun;
+  m_nAbortedNext = nextPattern;
 }
 
 void MeasureLog::AddInterval(const IntervalData& interval) {
@@ -34,6 +40,7 @@ std::string MeasureLog::JsonDocument() const {
     report.AddRunEnd(end);
   }
   for (; interval != m_intervals.end(); ++interval) report.AddInterval(*interval);
+  if (m_nAbortedAfter >= 0) report.SetSweepAborted(m_nAbortedAfter, m_nAbortedNext);
   return report.Document();
 }
 

@@ -1,11 +1,11 @@
-// One measurement as the client dialog keeps it for saving: what was asked
-// for at 測定開始, every interval and every run end handed over since, in
-// order. It writes the measurement through the same JSON writer as the
-// console (JsonReport) and as CSV (client/csv_report.h).
+// One measurement as the client keeps it: what was asked for at 測定開始,
+// every interval and every run end handed over since, in order. The dialog
+// saves it, the console writes its JSON document from it; both through the
+// one JSON writer (JsonReport), or as CSV (client/csv_report.h).
 //
 // Nothing is thrown away while the measurement lasts: the intervals are what
-// the run's totals are the sums of. An interval costs about 140 bytes here
-// (some 12 MB for a day of continuous 1-second intervals); the document is
+// the run's totals are the sums of. An interval costs 160 bytes here
+// (some 14 MB for a day of continuous 1-second intervals); the document is
 // only built when the user saves.
 #pragma once
 
@@ -24,6 +24,9 @@ class MeasureLog {
   void Begin(const MeasureStart& start);
   void AddInterval(const IntervalData& interval);
   void AddRunEnd(const RunEndData& end);
+  // The user ended a sweep in the pause after run afterRun, before the run of
+  // nextPattern.
+  void SetSweepAborted(int afterRun, int nextPattern);
 
   bool Begun() const noexcept { return m_bBegun; }
   const MeasureStart& Start() const noexcept { return m_start; }
@@ -41,6 +44,8 @@ class MeasureLog {
   MeasureStart m_start;
   std::deque<IntervalData> m_intervals;  // in order; the runs one after the other
   std::vector<RunEndData> m_ends;        // in order
+  int m_nAbortedAfter = -1;              // the sweep's abort, -1 none
+  int m_nAbortedNext = 0;
 };
 
 }  // namespace quarvent

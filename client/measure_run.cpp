@@ -28,6 +28,20 @@ constexpr int64_t kByteLimit = 0x7FFFFFFFFFFEFFFFLL;  // 2^63 - 65,537
 // several percent of its round trips.
 constexpr int kProgressStepMs = 10;
 
+// Liveness: 1, 2, ..., 2^31, 1, ... never 0 once the loop has begun.
+inline void Beat(std::atomic<int>& alive) {
+  uint32_t now = static_cast<uint32_t>(alive.load(std::memory_order_relaxed));
+  if (now > 0x7FFFFFFFu) now = 0;
+  alive.store(static_cast<int>(now + 1), std::memory_order_relaxed);
+}
+
+// A chunk of length bytes has come; true when the run has reached a counting limit.
+inline bool CountChunk(int32_t length, RunStats* stats) {
+  if (length < stats->recvMin) stats->recvMin = length;
+  if (length > stats->recvMax) stats->recvMax = length;
+  return ++stats->passes == kPassLimit || stats->received >= kByteLimit;
+}
+
 }  // namespace
 
 bool StartThread(std::thread* thread, std::function<void()> body) {
@@ -40,7 +54,7 @@ bool StartThread(std::thread* thread, std::function<void()> body) {
 }
 
 MeasureRun::MeasureRun(ClientController& owner, ClientHost& host, Socket sock,
-                       const RunConfig& config, const ClientTiming& timing)
+                       const MeasureSettings& config, const ClientTiming& timing)
     : m_owner(owner), m_host(host), m_sock(std::move(sock)), m_config(config), m_timing(timing) {
   m_stop.Attach(m_sock.Fd());
 }
@@ -201,7 +215,7 @@ std::string MeasureRun::Negotiate() {
   if (limitMs > 0) SetWaitLimit(fd, limitMs);
   BuildNegotiation(m_line, m_config.pattern);
   if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
-  sockaddr_in from{};
+  sockaddr_storage from{};
   const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
                                             : RecvString(fd, m_line, kLineBufferSize);
   if (limitMs > 0) SetWaitLimit(fd, 0);
@@ -214,21 +228,11 @@ std::string MeasureRun::Negotiate() {
 }
 
 std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
-  const int fd = m_sock.Fd();
   // Preparation of the data phase.
   m_rng.SeedFromTime();
-  RunStats stats;
-  RunStats intervalBase;  // the totals at the start of the current interval
   m_pIntervalRtt = std::make_shared<RttHistogram>();
-  const int64_t intervalMs = m_config.intervalMs;
   FillTransferBuffer(m_buf);
-  const ClientPattern& pattern = ClientPatternFor(m_config.pattern, m_config.protocol);
-  const int interval = pattern.interval;
-  StreamRest rest(ChunkReadLimit(m_config.pattern));  // TCP: what a receive took beyond its chunk
-  int requestSize = pattern.request.base;
-  const int64_t limitMs =
-      m_config.duration >= 0 && m_config.duration < 4 ? m_timing.durationMs[m_config.duration] : -1;
-  m_host.m_nAlive.store(0, std::memory_order_relaxed);
+  m_owner.m_nAlive.store(0, std::memory_order_relaxed);
   try {
     m_watchdog = std::thread([this] { WatchdogThread(); });
   } catch (const std::system_error&) {
@@ -238,137 +242,182 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   // 1 KiB chunks the shared table cost 5 to 8 % of the throughput. The
   // watchdog, started before, stays in the shared table.
   if (TakeOwnDescriptorTable(m_sock.Fd())) m_sharedCopy = Socket(m_sock.Fd());
-  const int64_t startNs = ReadClockNs();
-  const int64_t startMs = startNs / kNsPerMs;
+  RunStats stats;
   // UDP with a receive timeout: a chunk that does not come in time is lost,
   // and a server that answers nothing for a while ends the run.
-  const bool timedUdp = m_config.protocol == kUdp && m_config.udpTimeoutMs > 0;
-  stats.countsLoss = timedUdp;
-  int64_t lastAnswerNs = startNs;
-  const int64_t noAnswerNs = int64_t{NoAnswerLimitMs()} * kNsPerMs;
-  if (timedUdp) {
+  stats.countsLoss = m_config.protocol == kUdp && m_config.udpTimeoutMs > 0;
+  if (stats.countsLoss) {
     timeval tv{m_config.udpTimeoutMs / 1000, (m_config.udpTimeoutMs % 1000) * 1000};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(m_sock.Fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
   CpuTimes cpuBase{};
   const bool cpu = GetOsFamily() == 3 && ReadProcessCpuTimes(&cpuBase);
+  const PhaseEnd phase = RunDataPhase(&stats);
+  std::string report = ReportLines(phase, stats, outcome, end);
+  FillRunEnd(phase, stats, end);
+  // Closing.
+  StopWatchdog();
+  if (m_watchdog.joinable()) m_watchdog.join();
+  CloseSocket(!m_stop.Stopped());
+  CpuTimes cpuNow{};
+  const bool cpuRead = cpu && ReadProcessCpuTimes(&cpuNow);
+  AppendClosingLines(&report, stats, cpuRead ? &cpuBase : nullptr, cpuRead ? &cpuNow : nullptr);
+  if (cpuRead) {
+    end->cpuValid = true;
+    end->cpuKernelS = static_cast<double>(cpuNow.kernel - cpuBase.kernel) * 1e-7;
+    end->cpuUserS = static_cast<double>(cpuNow.user - cpuBase.user) * 1e-7;
+  }
+  return report;
+}
 
-  // The clock is read once per pass, as a count of milliseconds; it is split
-  // into the display's fields only when they are handed over.
-  int64_t lastMs = startMs;
-  int64_t nextDisplayMs = 0;    // elapsed milliseconds of the next hand-over
-  int64_t intervalStartMs = 0;  // elapsed milliseconds at which the interval began
-  int64_t nextIntervalMs = intervalMs;
-  bool handedOver = false;         // an interval has been handed over
-  int untilRequest = 0;            // passes before the next request is sent
-  const char* stopLine = nullptr;  // abort or limit line before a full report
-  const char* failText = nullptr;  // short report
+MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
+  RunStats& stats = *statsOut;
+  const int fd = m_sock.Fd();
+  const ClientPattern& pattern = ClientPatternFor(m_config.pattern, m_config.protocol);
+  const int interval = pattern.interval;
+  StreamRest rest(ChunkReadLimit(m_config.pattern));  // TCP: what a receive took beyond its chunk
+  int requestSize = pattern.request.base;
+  const int duration = static_cast<int>(m_config.duration);
+  const int64_t limitMs = duration >= 0 && duration < 4 ? m_timing.durationMs[duration] : -1;
+  const bool timedUdp = stats.countsLoss;
+  IntervalClock clock;
+  clock.lengthMs = clock.nextIntervalMs = m_config.intervalMs;
+  PhaseEnd phase;
+  const int64_t startNs = ReadClockNs();
+  phase.startMs = phase.lastMs = startNs / kNsPerMs;
+  int64_t lastAnswerNs = startNs;
+  int untilRequest = 0;  // passes before the next request is sent
   for (;;) {
     if (m_stop.Stopped()) break;  // abandoned: end quietly
-    // Liveness: 1, 2, ..., 2^31, 1, ... never 0 once the loop has begun.
-    uint32_t alive = static_cast<uint32_t>(m_host.m_nAlive.load(std::memory_order_relaxed));
-    if (alive > 0x7FFFFFFFu) alive = 0;
-    m_host.m_nAlive.store(static_cast<int>(alive + 1), std::memory_order_relaxed);
-
-    if (m_host.m_bAbort.load(std::memory_order_relaxed)) {
-      stopLine = text::kUserAbort;
-      lastMs = ReadClockNs() / kNsPerMs;
+    Beat(m_owner.m_nAlive);
+    if (m_owner.m_bAbort.load(std::memory_order_relaxed)) {
+      phase.stopLine = text::kUserAbort;
+      phase.lastMs = ReadClockNs() / kNsPerMs;
       break;
     }
     if (pattern.request.Random()) requestSize = pattern.request.Draw(m_rng);
-    // A request on every interval-th pass, the first included.
-    // The round trip of a request runs from its send to the complete
-    // receipt of the chunk of the same pass.
+    // A request on every interval-th pass, the first included. The round
+    // trip of a request runs from its send to the complete receipt of the
+    // chunk of the same pass.
     int64_t sentNs = -1;
     int64_t tag = -1;  // the request's tag, -1 untagged
     if (interval > 0 && --untilRequest < 0) {
       untilRequest = interval - 1;
-      PutLengthWord(m_buf, requestSize);
-      if (timedUdp && requestSize >= kTagEnd) [[unlikely]] {
-        tag = static_cast<uint32_t>(stats.requests);
-        PutTag(m_buf, static_cast<uint32_t>(tag));
-      }
-      sentNs = ReadClockNs();
-      sys::Send(fd, m_buf, static_cast<size_t>(requestSize));  // a failure shows in the receive
-      stats.sent += requestSize;
-      ++stats.requests;
-      if (requestSize < stats.sendMin) stats.sendMin = requestSize;
-      if (requestSize > stats.sendMax) stats.sendMax = requestSize;
+      sentNs = SendRequest(fd, requestSize, timedUdp, &stats, &tag);
     }
     int32_t length = 0;
     bool timedOut = false;
     if (timedUdp) [[unlikely]] {
-      failText = ReceiveAnswer(fd, tag, &length, &stats, &timedOut);
+      phase.failText = ReceiveAnswer(fd, tag, &length, &stats, &timedOut);
     } else {
-      failText = ReceiveChunk(fd, m_config.protocol, m_buf, &rest, &length, &stats.received);
+      phase.failText = ReceiveChunk(fd, m_config.protocol, m_buf, &rest, &length, &stats.received);
     }
-    if (failText) break;
+    if (phase.failText) break;
     const int64_t nowNs = ReadClockNs();
-    lastMs = nowNs / kNsPerMs;
+    phase.lastMs = nowNs / kNsPerMs;
     if (timedOut) [[unlikely]] {
-      // Lost. What has come too late by now is taken away, so that it cannot
-      // pass for the answer to the next request; what comes later still is
-      // told apart by its tag.
-      ++stats.lost;
-      if (tag >= 0) m_lostTags.Add(static_cast<uint32_t>(tag));
-      DrainLateDatagrams(fd, m_buf, &stats.late, &stats.lateBytes);
-      if (nowNs - lastAnswerNs >= noAnswerNs) {
-        stopLine = text::kNoAnswer;
+      if (CountLoss(fd, tag, nowNs - lastAnswerNs, &stats)) {
+        phase.stopLine = text::kNoAnswer;
         break;
       }
     } else {
       lastAnswerNs = nowNs;
       if (sentNs >= 0) m_pIntervalRtt->Record(nowNs - sentNs);
-      if (length < stats.recvMin) stats.recvMin = length;
-      if (length > stats.recvMax) stats.recvMax = length;
-      if (++stats.passes == kPassLimit || stats.received >= kByteLimit) {
-        stopLine = text::kLimit;
+      if (CountChunk(length, &stats)) {
+        phase.stopLine = text::kLimit;
         break;
       }
     }
-    // Every whole second is a multiple of the step, so each change of the
-    // seconds is handed over too.
-    const int64_t elapsedMs = lastMs - startMs;
-    if (elapsedMs >= nextDisplayMs) {
-      nextDisplayMs = (elapsedMs / kProgressStepMs + 1) * kProgressStepMs;
-      PublishDisplay(elapsedMs / 1000, static_cast<int>(elapsedMs % 1000));
+    const int64_t elapsedMs = phase.lastMs - phase.startMs;
+    if (limitMs >= 0 && elapsedMs >= limitMs) {
+      PublishProgress(elapsedMs, &clock);
+      break;  // the last interval ends after the loop
     }
-    if (limitMs >= 0 && elapsedMs >= limitMs) break;  // the last interval ends after the loop
-    if (elapsedMs >= nextIntervalMs) {
-      HandOverInterval(intervalStartMs, elapsedMs, stats, &intervalBase);
-      handedOver = true;
-      intervalStartMs = elapsedMs;
-      // A pass that stalled over several lengths made one long interval.
-      nextIntervalMs = (elapsedMs / intervalMs + 1) * intervalMs;
-    }
+    Tick(elapsedMs, stats, &clock);
   }
+  EndLastInterval(phase.lastMs - phase.startMs, stats, &clock);
+  return phase;
+}
+
+int64_t MeasureRun::SendRequest(int fd, int size, bool tagged, RunStats* stats, int64_t* tag) {
+  PutLengthWord(m_buf, size);
+  if (tagged && size >= kTagEnd) [[unlikely]] {
+    *tag = static_cast<uint32_t>(stats->requests);
+    PutTag(m_buf, static_cast<uint32_t>(*tag));
+  }
+  const int64_t sentNs = ReadClockNs();
+  sys::Send(fd, m_buf, static_cast<size_t>(size));  // a failure shows in the receive
+  stats->sent += size;
+  ++stats->requests;
+  if (size < stats->sendMin) stats->sendMin = size;
+  if (size > stats->sendMax) stats->sendMax = size;
+  return sentNs;
+}
+
+bool MeasureRun::CountLoss(int fd, int64_t tag, int64_t silentNs, RunStats* stats) {
+  // Lost. What has come too late by now is taken away, so that it cannot
+  // pass for the answer to the next request; what comes later still is told
+  // apart by its tag.
+  ++stats->lost;
+  if (tag >= 0) m_lostTags.Add(static_cast<uint32_t>(tag));
+  DrainLateDatagrams(fd, m_buf, &stats->late, &stats->lateBytes);
+  return silentNs >= int64_t{NoAnswerLimitMs()} * kNsPerMs;
+}
+
+void MeasureRun::PublishProgress(int64_t elapsedMs, IntervalClock* clock) {
+  // Every whole second is a multiple of the step, so each change of the
+  // seconds is handed over too.
+  if (elapsedMs < clock->nextDisplayMs) return;
+  clock->nextDisplayMs = (elapsedMs / kProgressStepMs + 1) * kProgressStepMs;
+  PublishDisplay(elapsedMs / 1000, static_cast<int>(elapsedMs % 1000));
+}
+
+void MeasureRun::Tick(int64_t elapsedMs, const RunStats& stats, IntervalClock* clock) {
+  PublishProgress(elapsedMs, clock);
+  if (elapsedMs < clock->nextIntervalMs) return;
+  HandOverInterval(clock->startMs, elapsedMs, stats, &clock->base);
+  clock->handedOver = true;
+  clock->startMs = elapsedMs;
+  // A pass that stalled over several lengths made one long interval.
+  clock->nextIntervalMs = (elapsedMs / clock->lengthMs + 1) * clock->lengthMs;
+}
+
+void MeasureRun::EndLastInterval(int64_t endMs, const RunStats& stats, IntervalClock* clock) {
   // The last interval ends where the run ends; it is left out only when it
   // would be empty and another came before it.
-  const int64_t endMs = lastMs - startMs;
-  if (!handedOver || endMs > intervalStartMs || stats.received != intervalBase.received ||
-      stats.sent != intervalBase.sent || stats.passes != intervalBase.passes ||
-      stats.requests != intervalBase.requests || m_pIntervalRtt->Count() != 0)
-    HandOverInterval(intervalStartMs, endMs, stats, &intervalBase);
+  const RunStats& base = clock->base;
+  if (!clock->handedOver || endMs > clock->startMs || stats.received != base.received ||
+      stats.sent != base.sent || stats.passes != base.passes || stats.requests != base.requests ||
+      m_pIntervalRtt->Count() != 0)
+    HandOverInterval(clock->startMs, endMs, stats, &clock->base);
+}
 
+std::string MeasureRun::ReportLines(const PhaseEnd& phase, const RunStats& stats,
+                                    RunOutcome* outcome, RunEndData* end) const {
   std::string report;
   report.reserve(1024);
-  if (failText) {
-    report += failText;
+  if (phase.failText) {
+    report += phase.failText;
     *outcome = RunOutcome::kShortReport;
     end->outcome = RunEndKind::kFailed;
-    end->failure = FailureText(failText);
-  } else {
-    if (stopLine) report += stopLine;
-    AppendFullReport(&report, stats, SplitElapsed(ToClockReading(startMs), ToClockReading(lastMs)));
-    *outcome = RunOutcome::kFullReport;
-    end->outcome = stopLine == text::kUserAbort  ? RunEndKind::kAborted
-                   : stopLine == text::kLimit    ? RunEndKind::kLimit
-                   : stopLine == text::kNoAnswer ? RunEndKind::kNoAnswer
-                                                 : RunEndKind::kCompleted;
-    if (stopLine == text::kNoAnswer) *outcome = RunOutcome::kNoAnswer;
+    end->failure = FailureText(phase.failText);
+    return report;
   }
+  const char* stopLine = phase.stopLine;
+  if (stopLine) report += stopLine;
+  AppendFullReport(&report, stats,
+                   SplitElapsed(ToClockReading(phase.startMs), ToClockReading(phase.lastMs)));
+  *outcome = stopLine == text::kNoAnswer ? RunOutcome::kNoAnswer : RunOutcome::kFullReport;
+  end->outcome = stopLine == text::kUserAbort  ? RunEndKind::kAborted
+                 : stopLine == text::kLimit    ? RunEndKind::kLimit
+                 : stopLine == text::kNoAnswer ? RunEndKind::kNoAnswer
+                                               : RunEndKind::kCompleted;
+  return report;
+}
+
+void MeasureRun::FillRunEnd(const PhaseEnd& phase, const RunStats& stats, RunEndData* end) {
   end->dataPhase = true;
-  end->elapsedMs = endMs;
+  end->elapsedMs = phase.lastMs - phase.startMs;
   end->bytesReceived = stats.received;
   end->bytesSent = stats.sent;
   end->chunksReceived = stats.passes;
@@ -384,19 +433,6 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
     end->sentMin = stats.sendMin;
     end->sentMax = stats.sendMax;
   }
-  // Closing.
-  StopWatchdog();
-  if (m_watchdog.joinable()) m_watchdog.join();
-  CloseSocket(!m_stop.Stopped());
-  CpuTimes cpuNow{};
-  const bool cpuRead = cpu && ReadProcessCpuTimes(&cpuNow);
-  AppendClosingLines(&report, stats, cpuRead ? &cpuBase : nullptr, cpuRead ? &cpuNow : nullptr);
-  if (cpuRead) {
-    end->cpuValid = true;
-    end->cpuKernelS = static_cast<double>(cpuNow.kernel - cpuBase.kernel) * 1e-7;
-    end->cpuUserS = static_cast<double>(cpuNow.user - cpuBase.user) * 1e-7;
-  }
-  return report;
 }
 
 // With a receive timeout, one pass may wait that long for a chunk that never
@@ -414,7 +450,7 @@ int MeasureRun::NoAnswerLimitMs() const noexcept {
 void MeasureRun::WatchdogThread() {
   int lastSample = 0;
   while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(WatchdogPeriodMs()))) {
-    const int alive = m_host.m_nAlive.load(std::memory_order_relaxed);
+    const int alive = m_owner.m_nAlive.load(std::memory_order_relaxed);
     if (lastSample != 0 && alive == lastSample) {
       m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });
       return;

@@ -16,6 +16,7 @@
 #include "client/chunk_receive.h"
 #include "client/client_host.h"
 #include "client/measure_data.h"
+#include "client/measure_settings.h"
 #include "client/rtt_histogram.h"
 #include "client/run_report.h"
 #include "client/timing.h"
@@ -32,14 +33,6 @@ class ClientController;
 // Starts a std::thread on body into *thread; false when the system refuses.
 bool StartThread(std::thread* thread, std::function<void()> body);
 
-struct RunConfig {
-  int pattern;            // TrafficPattern 0..10
-  int protocol;           // 0 TCP, 1 UDP
-  int duration;           // 0 sweep, 1 15 s, 2 30 s, 3 continuous
-  int intervalMs = 1000;  // length of the intervals handed over
-  int udpTimeoutMs = 0;   // UDP: a chunk not in this long after its request is lost; 0 waits
-};
-
 // Where a run stands as seen from the owner's thread.
 enum class RunState {
   kRunning,    // holds the owner: measuring state
@@ -50,8 +43,10 @@ enum class RunState {
 
 class MeasureRun final : private RecvErrorSink {
  public:
-  // sock is connected; the run shuts it down and closes it.
-  MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const RunConfig& config,
+  // sock is connected; the run shuts it down and closes it. config is the
+  // run's own (its pattern, the interval length clamped, and no receive
+  // timeout but for UDP).
+  MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const MeasureSettings& config,
              const ClientTiming& timing);
   // Abandons the run if it still goes and joins its thread.
   ~MeasureRun();
@@ -76,7 +71,7 @@ class MeasureRun final : private RecvErrorSink {
   bool Reapable() const noexcept;
   void Join();
 
-  const RunConfig& Config() const noexcept { return m_config; }
+  const MeasureSettings& Config() const noexcept { return m_config; }
 
   // Owner's thread only.
   RunState m_eState = RunState::kRunning;
@@ -102,9 +97,41 @@ class MeasureRun final : private RecvErrorSink {
   // tag (-1: untagged, the next chunk answers it); late chunks on the way
   // are counted in stats and waited past.
   const char* ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunStats* stats, bool* timedOut);
+  // What the data phase came to: its clock readings (ms) and why it ended.
+  struct PhaseEnd {
+    int64_t startMs = 0;
+    int64_t lastMs = 0;
+    const char* stopLine = nullptr;  // abort, limit or no-answer line before a full report
+    const char* failText = nullptr;  // a short report
+  };
+  // Where the data phase stands with its hand-overs (elapsed milliseconds).
+  struct IntervalClock {
+    int64_t lengthMs = 0;  // the interval length
+    int64_t nextIntervalMs = 0;
+    int64_t startMs = 0;        // at which the current interval began
+    int64_t nextDisplayMs = 0;  // of the next display hand-over
+    bool handedOver = false;    // an interval has been handed over
+    RunStats base;              // the totals at the start of the current interval
+  };
   // The data phase, the report and the closing; returns the report text and
   // fills end with the run's totals.
   std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
+  // The passes of the data phase, counted in stats, and the last interval.
+  PhaseEnd RunDataPhase(RunStats* stats);
+  // Sends a request of size bytes (tagged when asked and it has room, its
+  // tag in *tag); returns its send time.
+  int64_t SendRequest(int fd, int size, bool tagged, RunStats* stats, int64_t* tag);
+  // A request's answer did not come in time; true when the server has
+  // answered nothing for silentNs, longer than the run waits.
+  bool CountLoss(int fd, int64_t tag, int64_t silentNs, RunStats* stats);
+  // The display and interval hand-overs due at elapsedMs.
+  void PublishProgress(int64_t elapsedMs, IntervalClock* clock);
+  void Tick(int64_t elapsedMs, const RunStats& stats, IntervalClock* clock);
+  void EndLastInterval(int64_t endMs, const RunStats& stats, IntervalClock* clock);
+  // The report's lines up to the closing ones, and how the run ended.
+  std::string ReportLines(const PhaseEnd& phase, const RunStats& stats, RunOutcome* outcome,
+                          RunEndData* end) const;
+  static void FillRunEnd(const PhaseEnd& phase, const RunStats& stats, RunEndData* end);
   // Hands the interval [fromMs, toMs) over to the owner with the counters
   // gathered since the previous hand-over (the totals in stats minus base),
   // and the interval's round trips, if any; then base takes the totals.
@@ -130,7 +157,7 @@ class MeasureRun final : private RecvErrorSink {
   // run's thread has a table of its own (m_sock is then the run's descriptor).
   // Set by the run's thread, closed by the destructor after the join.
   Socket m_sharedCopy;
-  const RunConfig m_config;
+  const MeasureSettings m_config;
   const ClientTiming m_timing;
   StopSignal m_stop;          // abandonment: shuts the run's socket down
   StopSignal m_watchdogStop;  // ends the watchdog's sleep

@@ -25,6 +25,6 @@ inline constexpr char kRefused[] =
 inline constexpr char kConnectFailed[] = "connect() Failed.  ErrCode=%d.\r\n";
 inline constexpr char kSocketFailed[] = "socket() Failed.  ErrCode=%d.\r\n";
 inline constexpr char kNoWorker[] = "スレッド作成失敗.\r\n";  // the run's thread was not created
-inline constexpr char kHeaderLine[] = "--- %s (%d.%d.%d.%d) [%s] ---\r\n";
+inline constexpr char kHeaderLine[] = "--- %s (%s) [%s] ---\r\n";
 
 }  // namespace quarvent::text

@@ -6,12 +6,12 @@
 
 namespace quarvent {
 
-Socket Socket::Tcp() {
-  return Socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+Socket Socket::Tcp(int family) {
+  return Socket(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
 }
 
-Socket Socket::Udp() {
-  return Socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+Socket Socket::Udp(int family) {
+  return Socket(::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
 }
 
 void Socket::Reset(int fd) noexcept {

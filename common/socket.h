@@ -1,6 +1,8 @@
 // Move-only owner of one socket descriptor.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <utility>
 
 namespace quarvent {
@@ -18,9 +20,10 @@ class Socket {
   }
   ~Socket() { Reset(); }
 
-  // An IPv4 stream or datagram socket; invalid (check Valid(), errno set) on failure.
-  static Socket Tcp();
-  static Socket Udp();
+  // A stream or datagram socket of family (AF_INET or AF_INET6); invalid
+  // (check Valid(), errno set) on failure.
+  static Socket Tcp(int family = AF_INET);
+  static Socket Udp(int family = AF_INET);
 
   int Fd() const noexcept { return m_fd; }
   bool Valid() const noexcept { return m_fd >= 0; }

@@ -1,5 +1,6 @@
 #include "common/sys_ops.h"
 
+#include <netinet/in.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,7 +22,7 @@ namespace {
 #ifdef QUARVENT_SANITIZED
 // The sanitizers check the buffers and follow the sockets through the C
 // library's functions, so a sanitized build keeps them.
-const Ops kReal = {::send, ::sendto, ::recv, ::recvfrom, ::recvmsg};
+const Ops kReal = {::send, ::sendto, ::recv, ::recvfrom, ::recvmsg, ::sendmsg};
 #else
 // Straight to the kernel. In a process with more than one thread the C
 // library makes every send and receive a cancellation point, which costs two
@@ -44,7 +45,10 @@ ssize_t RawRecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from, so
 ssize_t RawRecvMsg(int fd, msghdr* msg, int flags) {
   return ::syscall(SYS_recvmsg, fd, msg, flags);
 }
-const Ops kReal = {RawSend, RawSendTo, RawRecv, RawRecvFrom, RawRecvMsg};
+ssize_t RawSendMsg(int fd, const msghdr* msg, int flags) {
+  return ::syscall(SYS_sendmsg, fd, msg, flags);
+}
+const Ops kReal = {RawSend, RawSendTo, RawRecv, RawRecvFrom, RawRecvMsg, RawSendMsg};
 #endif
 thread_local const Ops* t_ops = &kReal;
 
@@ -74,6 +78,43 @@ ssize_t Send(int fd, const void* buf, size_t len) {
 ssize_t SendTo(int fd, const void* buf, size_t len, const sockaddr* addr, socklen_t addrLen) {
   ssize_t n;
   do n = t_ops->sendto(fd, buf, len, MSG_NOSIGNAL, addr, addrLen);
+  while (n < 0 && errno == EINTR);
+  return n;
+}
+
+ssize_t SendToFrom(int fd, const void* buf, size_t len, const sockaddr* addr, socklen_t addrLen,
+                   const sockaddr_storage& from) {
+  if (!t_ops->sendmsg) return SendTo(fd, buf, len, addr, addrLen);
+  iovec iov{const_cast<void*>(buf), len};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+  msghdr msg{};
+  msg.msg_name = const_cast<sockaddr*>(addr);
+  msg.msg_namelen = addrLen;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
+  if (from.ss_family == AF_INET6) {
+    const auto& local = reinterpret_cast<const sockaddr_in6&>(from);
+    in6_pktinfo info{};
+    info.ipi6_addr = local.sin6_addr;
+    info.ipi6_ifindex = local.sin6_scope_id;
+    c->cmsg_level = IPPROTO_IPV6;
+    c->cmsg_type = IPV6_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    msg.msg_controllen = CMSG_SPACE(sizeof info);
+  } else {
+    in_pktinfo info{};
+    info.ipi_spec_dst = reinterpret_cast<const sockaddr_in&>(from).sin_addr;
+    c->cmsg_level = IPPROTO_IP;
+    c->cmsg_type = IP_PKTINFO;
+    c->cmsg_len = CMSG_LEN(sizeof info);
+    std::memcpy(CMSG_DATA(c), &info, sizeof info);
+    msg.msg_controllen = CMSG_SPACE(sizeof info);
+  }
+  ssize_t n;
+  do n = t_ops->sendmsg(fd, &msg, MSG_NOSIGNAL);
   while (n < 0 && errno == EINTR);
   return n;
 }

@@ -16,6 +16,9 @@ struct Ops {
   // May be left empty by a table of a test: a scattered receive then takes
   // its first non-empty piece through recv.
   ssize_t (*recvmsg)(int fd, msghdr* msg, int flags) = nullptr;
+  // May be left empty too: a send from a given address then goes through
+  // sendto, from the address the system picks.
+  ssize_t (*sendmsg)(int fd, const msghdr* msg, int flags) = nullptr;
 };
 
 // The real calls.
@@ -46,6 +49,12 @@ ssize_t Recv(int fd, void* buf, size_t len);
 ssize_t RecvTwo(int fd, void* buf1, size_t len1, void* buf2, size_t len2);
 // A scattered receive through ops (its recvmsg, or recv when it has none).
 ssize_t RecvMsgThrough(const Ops& ops, int fd, msghdr* msg, int flags);
+
+// One sendto of len bytes to addr, from the local address `from` (one of this
+// host's, with the socket's family: v4-mapped on an IPv6 socket for an IPv4
+// peer) rather than the one the system would pick.
+ssize_t SendToFrom(int fd, const void* buf, size_t len, const sockaddr* addr, socklen_t addrLen,
+                   const sockaddr_storage& from);
 
 // One datagram into buf. A datagram longer than len is a receive error: -1 with
 // errno EMSGSIZE (Linux would silently cut it). *from receives the sender.

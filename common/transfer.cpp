@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/endpoint.h"
 #include "common/sys_ops.h"
 
 namespace quarvent {
@@ -44,9 +45,10 @@ int SendString(int sock, const char* text) {
   return static_cast<int>(sys::Send(sock, text, std::strlen(text) + 1));
 }
 
-int SendToString(int sock, const char* text, const sockaddr_in& addr) {
+int SendToString(int sock, const char* text, const sockaddr_storage& addr) {
   return static_cast<int>(sys::SendTo(sock, text, std::strlen(text) + 1,
-                                      reinterpret_cast<const sockaddr*>(&addr), sizeof addr));
+                                      reinterpret_cast<const sockaddr*>(&addr),
+                                      SockaddrLength(addr)));
 }
 
 int RecvFull(int sock, char* buf, int count) {
@@ -149,11 +151,11 @@ int RecvString(int sock, char* buf, int bufSize) {
   return Fail("recv()", EMSGSIZE);
 }
 
-int RecvFromFull(int sock, char* buf, int count, sockaddr_in* from) {
+int RecvFromFull(int sock, char* buf, int count, sockaddr_storage* from) {
   if (count <= 0) return count;
   long long remaining = count;
-  socklen_t len = sizeof *from;
   for (;;) {
+    socklen_t len = sizeof *from;
     const ssize_t n =
         sys::RecvDatagram(sock, buf, kDatagramRoom, reinterpret_cast<sockaddr*>(from), &len);
     if (n < 0) {
@@ -166,10 +168,10 @@ int RecvFromFull(int sock, char* buf, int count, sockaddr_in* from) {
   }
 }
 
-int RecvFromString(int sock, char* buf, int bufSize, sockaddr_in* from) {
+int RecvFromString(int sock, char* buf, int bufSize, sockaddr_storage* from) {
   int offset = 0;
-  socklen_t len = sizeof *from;
   for (;;) {
+    socklen_t len = sizeof *from;
     const int piece = bufSize - offset < kLineBufferSize ? bufSize - offset : kLineBufferSize;
     if (piece <= 0) return Fail("recvfrom()", EMSGSIZE);
     const ssize_t n = sys::RecvDatagram(sock, buf + offset, static_cast<size_t>(piece),

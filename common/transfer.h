@@ -7,6 +7,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <string_view>
 
@@ -50,7 +51,7 @@ void ReportRecvError(const char* call);
 // One send of text and its NUL. Returns the result of send.
 int SendString(int sock, const char* text);
 // One sendto of text and its NUL to addr.
-int SendToString(int sock, const char* text, const sockaddr_in& addr);
+int SendToString(int sock, const char* text, const sockaddr_storage& addr);
 
 // Receives exactly count bytes into buf. Returns count; count itself without
 // receiving when count <= 0; 0 when the peer closed first; negative on error.
@@ -122,13 +123,13 @@ int RecvString(int sock, char* buf, int bufSize);
 // until their sizes add up to count or more. Returns the size of the last
 // datagram taken; count itself when count <= 0; 0 or negative on end or error.
 // *from holds the sender of the last datagram.
-int RecvFromFull(int sock, char* buf, int count, sockaddr_in* from);
+int RecvFromFull(int sock, char* buf, int count, sockaddr_storage* from);
 
 // Takes datagrams in pieces of at most 64 bytes, each after the previous, until
 // a piece holds a NUL. Returns the bytes up to and including the NUL; 0 or
 // negative on end or error. A datagram that does not fit its piece, or a line
 // that would run past bufSize, is a receive error (EMSGSIZE, with its notice).
-int RecvFromString(int sock, char* buf, int bufSize, sockaddr_in* from);
+int RecvFromString(int sock, char* buf, int bufSize, sockaddr_storage* from);
 
 // setsockopt at SOL_SOCKET with an int value. Callers ignore the result.
 int SetSocketOption(int sock, int option, int value);

@@ -9,6 +9,7 @@
 
 #include "common/protocol.h"
 #include "server/server_host.h"
+#include "server/service_options.h"
 
 namespace CLI {
 class App;
@@ -20,11 +21,14 @@ namespace quarvent::console {
 struct ServeArgs {
   std::string port = std::to_string(kDefaultPort);
   std::string bind;          // empty: every interface
+  bool ipv4Only = false;     // -4
+  bool ipv6Only = false;     // -6
   std::string idleTimeout;   // seconds; empty: none
   std::string maxDuration;   // seconds; empty: none
   std::string maxClients;    // 1 to 4096; empty: 1
   std::string maxPerSource;  // 1 to 4096; empty: as many as --max-clients
   bool keepServing = false;
+  bool strictRequests = false;  // undersized UDP requests draw nothing
   bool help = false;
   bool version = false;
 };
@@ -33,6 +37,10 @@ int RunServe(const ServeArgs& args);
 void PrintServeHelp(std::FILE* out);
 // The line that serve prints on stderr when a client session is over.
 std::string SessionLine(const SessionRecord& record);
+// The options of serve into settings, or the usage problem; *where is what
+// the readiness line names after " at " ("" for every address of both families).
+std::string ReadServeOptions(const ServeArgs& args, int* port, ServiceOptions* options,
+                             std::string* where);
 
 // The options of `quarvent measure`, as typed (checked by RunMeasure).
 struct MeasureArgs {
@@ -47,6 +55,8 @@ struct MeasureArgs {
   std::string udpTimeout;             // --udp-timeout MS, "" when not given
   std::string connectTimeout = "10";  // --connect-timeout SECS: the negotiation's time limit
   bool udp = false;
+  bool ipv4Only = false;  // -4
+  bool ipv6Only = false;  // -6
   bool json = false;
   bool jsonStream = false;
   bool help = false;

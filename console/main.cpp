@@ -12,10 +12,11 @@ namespace quarvent::console {
 
 void PrintUsage(std::FILE* out) {
   std::fputs(
-      "usage: quarvent serve   [--port N] [--bind A.B.C.D] [--keep-serving]\n"
+      "usage: quarvent serve   [-4|-6] [--port N] [--bind ADDRESS] [--keep-serving]\n"
       "                        [--idle-timeout SECS] [--max-duration SECS]\n"
       "                        [--max-clients N] [--max-per-source M]\n"
-      "       quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
+      "                        [--strict-requests]\n"
+      "       quarvent measure [--address HOST] [-4|-6] [--port N] [--pattern 0-10]\n"
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"
       "       quarvent --version\n"

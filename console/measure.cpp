@@ -19,6 +19,7 @@
 
 #include "client/client_controller.h"
 #include "client/json_report.h"
+#include "common/endpoint.h"
 #include "common/port_text.h"
 #include "common/version.h"
 #include "console/commands.h"
@@ -29,7 +30,7 @@ namespace quarvent::console {
 
 void PrintMeasureHelp(std::FILE* out) {
   std::fputs(
-      "usage: quarvent measure [--address HOST] [--port N] [--pattern 0-10]\n"
+      "usage: quarvent measure [--address HOST] [-4|-6] [--port N] [--pattern 0-10]\n"
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"
       "                        [--udp-timeout MS] [--connect-timeout SECS]\n"
@@ -37,9 +38,15 @@ void PrintMeasureHelp(std::FILE* out) {
       "Measures the throughput that a pseudo server (quarvent serve or the server\n"
       "program) gives to one traffic pattern, and prints the report on stdout.\n"
       "\n"
-      "  -a, --address HOST    the server: an IPv4 address A.B.C.D or a host name,\n"
-      "                        resolved to IPv4 (default 127.0.0.1); the report's\n"
-      "                        header line shows the address used\n"
+      "  -a, --address HOST    the server: an IPv4 address A.B.C.D, an IPv6 address\n"
+      "                        with or without brackets (2001:2::1, [::1]), with\n"
+      "                        %INTERFACE for a link-local one (fe80::1%eth0), or a\n"
+      "                        host name, resolved to both families (default\n"
+      "                        127.0.0.1). A name's addresses are tried in the\n"
+      "                        resolver's order until one connects (TCP); UDP uses\n"
+      "                        the first. The report's header line shows the\n"
+      "                        address used: A.B.C.D, or RFC 5952 text for IPv6\n"
+      "  -4, -6                IPv4 only, or IPv6 only, for a name and a literal\n"
       "  -p, --port N          port of the server; the low 16 bits of N are used\n"
       "                        (default 49152)\n"
       "      --pattern P       traffic pattern 0 to 10 (default 0):\n"
@@ -113,6 +120,8 @@ void DeclareMeasure(CLI::App& measure, MeasureArgs& args) {
     args.protocolGiven = true;
   });
   measure.add_flag("-u", args.udp);
+  measure.add_flag("-4", args.ipv4Only);
+  measure.add_flag("-6", args.ipv6Only);
   measure.add_option_function<std::string>("-i,--interval", [&args](const std::string& interval) {
     args.interval = interval;
     args.intervalGiven = true;
@@ -163,47 +172,30 @@ bool ParseSeconds(const std::string& text, int* ms) {
   return true;
 }
 
-// The host's IPv4 address, first field in the high byte: a dotted address
-// as it is, a name through the resolver. "" on success, else why not.
-std::string Resolve(const std::string& host, uint32_t* address) {
-  in_addr addr{};
-  if (::inet_pton(AF_INET, host.c_str(), &addr) == 1) {
-    *address = ntohl(addr.s_addr);
-    return "";
-  }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int err = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
-  if (err != 0) return err == EAI_SYSTEM ? std::strerror(errno) : ::gai_strerror(err);
-  *address = ntohl(reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr);
-  ::freeaddrinfo(found);
-  return "";
-}
-
-// The settings from the options into host, or the usage problem.
-std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming* timing) {
+// The settings from the options (the server's port into *port; its address
+// is resolved later), or the usage problem.
+std::string ReadOptions(const MeasureArgs& args, MeasureSettings& settings, int* port,
+                        ClientTiming* timing) {
   if (args.address.empty()) return "--address: empty";
-  if (!ParsePortText(args.port, &host.m_nPort))
-    return "--port: '" + args.port + "' is not a port number";
-  if (!ParseInt(args.pattern, 0, kPatternCount - 1, &host.m_nPattern))
+  if (args.ipv4Only && args.ipv6Only) return "-4 and -6 exclude each other";
+  if (!ParsePortText(args.port, port)) return "--port: '" + args.port + "' is not a port number";
+  if (!ParseInt(args.pattern, 0, kPatternCount - 1, &settings.pattern))
     return "--pattern: " + args.pattern + " not in 0..10";
   static const char* const kDurations[] = {"auto", "15", "30", "continuous"};
-  host.m_nDuration = -1;
+  int duration = -1;
   for (int d = 0; d < 4; ++d)
-    if (args.duration == kDurations[d]) host.m_nDuration = d;
-  if (host.m_nDuration < 0)
-    return "--duration: '" + args.duration + "' is not auto, 15, 30 or continuous";
+    if (args.duration == kDurations[d]) duration = d;
+  if (duration < 0) return "--duration: '" + args.duration + "' is not auto, 15, 30 or continuous";
+  settings.duration = static_cast<Duration>(duration);
   if (args.protocol == "tcp")
-    host.m_nProtocol = kTcp;
+    settings.protocol = kTcp;
   else if (args.protocol == "udp")
-    host.m_nProtocol = kUdp;
+    settings.protocol = kUdp;
   else
     return "--protocol: '" + args.protocol + "' is not tcp or udp";
   if (args.udp) {
-    if (args.protocolGiven && host.m_nProtocol == kTcp) return "-u and --protocol tcp contradict";
-    host.m_nProtocol = kUdp;
+    if (args.protocolGiven && settings.protocol == kTcp) return "-u and --protocol tcp contradict";
+    settings.protocol = kUdp;
   }
   if (args.intervalGiven) {
     int ms = 0;
@@ -211,12 +203,13 @@ std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming
       return "--interval: '" + args.interval + "' is not a decimal number of seconds";
     if (ms < kMinIntervalMs || ms > kMaxIntervalMs)
       return "--interval: " + args.interval + " not in 0.1..60 seconds";
-    host.m_nIntervalMs = ms;
+    settings.intervalMs = ms;
   }
   if (!args.udpTimeout.empty()) {
-    if (!ParseInt(args.udpTimeout, 1, 10000, &host.m_nUdpTimeoutMs))
+    if (!ParseInt(args.udpTimeout, 1, 10000, &settings.udpTimeoutMs))
       return "--udp-timeout: " + args.udpTimeout + " not in 1..10000 milliseconds";
-    if (host.m_nProtocol != kUdp) return "--udp-timeout is for UDP only (add -u or --protocol udp)";
+    if (settings.protocol != kUdp)
+      return "--udp-timeout is for UDP only (add -u or --protocol udp)";
   }
   int negotiationMs = 0;
   if (!ParseSeconds(args.connectTimeout, &negotiationMs) || negotiationMs < 1 ||
@@ -227,7 +220,8 @@ std::string ReadOptions(const MeasureArgs& args, MeasureHost& host, ClientTiming
 }
 
 // Runs the measurement to its end on this thread; Ctrl+C is 測定中断.
-void Measure(MeasureHost& host, const ClientTiming& timing) {
+// Returns whether the report ends inside a line.
+bool Measure(MeasureHost& host, const MeasureSettings& settings, const ClientTiming& timing) {
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
@@ -236,11 +230,13 @@ void Measure(MeasureHost& host, const ClientTiming& timing) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(sig, &action, nullptr);
 
   ClientController controller(host, timing);
-  controller.OnStart();
+  controller.Start(settings);
   // The loop wakes now and then to see Ctrl+C.
   while (MeasureTurn(host, controller, [] { return g_nInterrupts.exchange(0); })) {
   }
   controller.Shutdown();
+  const std::string& report = controller.ReportText();
+  return !report.empty() && report.back() != '\n';
 }
 
 void WriteStdout(const std::string& text) {
@@ -256,42 +252,54 @@ int RunMeasure(const MeasureArgs& args) {
   if (args.jsonStream) output.form = OutputForm::kJsonStream;
   output.intervalLines = args.intervalGiven;
   MeasureHost host(output);
+  MeasureSettings settings;
+  int port = 0;
   ClientTiming timing;
-  const std::string problem = ReadOptions(args, host, &timing);
+  const std::string problem = ReadOptions(args, settings, &port, &timing);
   if (!problem.empty()) return UsageError(kCommand, problem);
 
   MeasureStart start;
   start.timestamp = IsoTimestampUtc(std::chrono::system_clock::now());
   start.host = args.address;
-  start.port = host.m_nPort & 0xFFFF;
-  start.protocol = host.m_nProtocol;
-  start.duration = host.m_nDuration;
-  start.intervalMs = host.m_nIntervalMs;
+  start.port = port & 0xFFFF;
+  start.protocol = settings.protocol;
+  start.duration = static_cast<int>(settings.duration);
+  start.intervalMs = settings.intervalMs;
 
-  uint32_t address = 0;
-  const std::string unresolved = Resolve(args.address, &address);
+  if (const Endpoint literal = Endpoint::ParseLiteral(args.address); literal.Valid()) {
+    if (args.ipv4Only && !literal.IsIpv4())
+      return UsageError(kCommand, "--address: '" + args.address + "' is not IPv4 (-4)");
+    if (args.ipv6Only && !literal.IsIpv6())
+      return UsageError(kCommand, "--address: '" + args.address + "' is not IPv6 (-6)");
+  }
+  const FamilyFilter filter = args.ipv4Only   ? FamilyFilter::kIpv4
+                              : args.ipv6Only ? FamilyFilter::kIpv6
+                                              : FamilyFilter::kAny;
+  const std::string unresolved =
+      ResolveHost(args.address, filter, static_cast<uint16_t>(start.port), &settings.servers);
   if (!unresolved.empty()) {
     const std::string message = "cannot resolve " + args.address + ": " + unresolved;
     std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
     if (output.form == OutputForm::kJson) {
-      host.Report().SetStart(start);
-      host.Report().SetError(message);
-      WriteStdout(host.Report().Document());
+      JsonReport report;
+      report.SetStart(start);
+      report.SetError(message);
+      WriteStdout(report.Document());
     } else if (output.form == OutputForm::kJsonStream) {
       WriteStdout(JsonReport::StartEvent(start) + '\n' + JsonReport::ErrorEvent(message) + '\n');
     }
     return 1;
   }
-  host.m_dwAddress = address;
-  start.address = address;
+  // Over TCP a later address may be the one that connects: the report's
+  // header line names the one used.
+  start.address = settings.servers.front();
 
   if (output.form == OutputForm::kJsonStream) WriteStdout(JsonReport::StartEvent(start) + '\n');
-  Measure(host, timing);
+  host.Log().Begin(start);
+  const bool openLine = Measure(host, settings, timing);
   if (output.form == OutputForm::kJson) {
-    host.Report().SetStart(start);
-    WriteStdout(host.Report().Document());
-  } else if (output.form == OutputForm::kText && ::isatty(STDOUT_FILENO) == 1 &&
-             !host.m_strResult.empty() && host.m_strResult.back() != '\n') {
+    WriteStdout(host.Log().JsonDocument());
+  } else if (output.form == OutputForm::kText && ::isatty(STDOUT_FILENO) == 1 && openLine) {
     // A report that ends inside a line (a negotiation mismatch) gets a line
     // end on a terminal only, so that redirected output stays the report itself.
     std::fputc('\n', stdout);

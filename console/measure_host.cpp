@@ -60,13 +60,15 @@ std::string IntervalLine(const IntervalData& interval) {
 MeasureHost::MeasureHost(const MeasureOutput& output)
     : m_output(output), m_bLive(::isatty(STDERR_FILENO) == 1) {}
 
-void MeasureHost::ShowResult() {
+void MeasureHost::OnReportText(const std::string& report) {
+  m_pReport = &report;
   if (m_output.form == OutputForm::kText) PrintReport();
 }
 
 void MeasureHost::PrintReport() {
+  if (m_pReport == nullptr) return;
   // The report only grows, except when a socket failure replaces it.
-  std::string_view now = m_strResult;
+  std::string_view now = *m_pReport;
   std::string_view fresh = now;
   if (now.starts_with(m_strPrinted)) {
     fresh = now.substr(m_strPrinted.size());
@@ -115,7 +117,7 @@ void MeasureHost::OnInterval(const IntervalData& interval) {
       WriteLine(IntervalLine(interval));
       return;
     case OutputForm::kJson:
-      m_report.AddInterval(interval);
+      m_log.AddInterval(interval);
       return;
     case OutputForm::kJsonStream:
       WriteLine(JsonReport::IntervalEvent(interval));
@@ -124,12 +126,12 @@ void MeasureHost::OnInterval(const IntervalData& interval) {
 }
 
 void MeasureHost::OnRunEnd(const RunEndData& end) {
-  if (m_output.form == OutputForm::kJson) m_report.AddRunEnd(end);
+  if (m_output.form == OutputForm::kJson) m_log.AddRunEnd(end);
   if (m_output.form == OutputForm::kJsonStream) WriteLine(JsonReport::EndEvent(end));
 }
 
 void MeasureHost::OnSweepAborted(int runs, int nextPattern) {
-  if (m_output.form == OutputForm::kJson) m_report.SetSweepAborted(runs - 1, nextPattern);
+  if (m_output.form == OutputForm::kJson) m_log.SetSweepAborted(runs - 1, nextPattern);
   if (m_output.form == OutputForm::kJsonStream)
     WriteLine(JsonReport::SweepAbortEvent(runs - 1, nextPattern));
 }

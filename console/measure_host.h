@@ -11,6 +11,7 @@
 #include "client/client_host.h"
 #include "client/event_loop.h"
 #include "client/json_report.h"
+#include "client/measure_log.h"
 
 namespace quarvent::console {
 
@@ -35,7 +36,7 @@ class MeasureHost final : public ClientHost {
  public:
   explicit MeasureHost(const MeasureOutput& output = {});
 
-  void ShowResult() override;
+  void OnReportText(const std::string& report) override;
   void SetElapsedText(std::string_view text) override;
   void SetProgress(int) override {}
   void SetMeasuringState(int state) override;
@@ -51,17 +52,18 @@ class MeasureHost final : public ClientHost {
   EventLoop& Loop() { return m_loop; }
   // Every start so far ended with a full report.
   bool AllFull() const { return m_bAllFull; }
-  // What the JSON document holds so far (the intervals and run ends of the
-  // JSON form; the start is the caller's to set).
-  JsonReport& Report() { return m_report; }
+  // The measurement so far (the JSON form keeps it for its document, which
+  // is only built at the end; the start is the caller's to begin it with).
+  MeasureLog& Log() { return m_log; }
 
  private:
   // Writes the part of the report that stdout has not had yet (text form).
   void PrintReport();
 
+  const std::string* m_pReport = nullptr;  // the controller's report, once shown
   const MeasureOutput m_output;
   EventLoop m_loop;
-  JsonReport m_report;
+  MeasureLog m_log;
   std::string m_strPrinted;  // the report text already written to stdout
   bool m_bLive;              // stderr is a terminal
   bool m_bAllFull = true;

@@ -15,8 +15,10 @@
 #include <string>
 #include <string_view>
 
+#include "common/endpoint.h"
 #include "common/port_text.h"
 #include "common/protocol.h"
+#include "common/socket.h"
 #include "common/version.h"
 #include "console/commands.h"
 #include "console/serve_host.h"
@@ -27,13 +29,20 @@ namespace quarvent::console {
 
 void PrintServeHelp(std::FILE* out) {
   std::fputs(
-      "usage: quarvent serve [--port N] [--bind A.B.C.D] [--keep-serving]\n"
+      "usage: quarvent serve [-4|-6] [--port N] [--bind ADDRESS] [--keep-serving]\n"
       "                      [--idle-timeout SECS] [--max-duration SECS]\n"
       "                      [--max-clients N] [--max-per-source M]\n"
+      "                      [--strict-requests]\n"
       "Serves TCP and UDP measurement clients on one port until interrupted.\n"
       "  -p, --port N            port for both services (default 49152); a signed\n"
       "                          32-bit integer, of which the low 16 bits are used\n"
-      "      --bind A.B.C.D      listen on this IPv4 address only (default: all)\n"
+      "  -4, -6                  listen on IPv4 only, or on IPv6 only (default: both,\n"
+      "                          on one dual-stack socket per protocol; an IPv4\n"
+      "                          client is seen as 127.0.0.1:41118, never as\n"
+      "                          ::ffff:127.0.0.1, an IPv6 one as [2001:2::1]:41118)\n"
+      "      --bind ADDRESS      listen on this address only (default: all): IPv4\n"
+      "                          A.B.C.D or IPv6, with or without brackets, with\n"
+      "                          %INTERFACE for a link-local one (fe80::1%eth0)\n"
       "      --keep-serving      a rejected or failed negotiation ends that session\n"
       "                          only: the service says why and takes the next\n"
       "                          client on the same port at once\n"
@@ -54,17 +63,26 @@ void PrintServeHelp(std::FILE* out) {
       "                          lines give way to one line, at most once a second,\n"
       "                          when the number of sessions changes:\n"
       "                          'quarvent serve: 3 sessions (2 TCP, 1 UDP), 0 refused'\n"
-      "      --max-per-source M  at most M sessions at once from one IPv4 address,\n"
+      "      --max-per-source M  at most M sessions at once from one address (an\n"
+      "                          IPv4 client over IPv6 counts as its IPv4 address),\n"
       "                          per protocol (default N); a client beyond M is\n"
       "                          refused with the same text\n"
+      "      --strict-requests   leave a UDP request unanswered when it announces\n"
+      "                          fewer bytes than the pattern's client sends at\n"
+      "                          least, so that no small datagram draws a chunk\n"
+      "                          many times its size (patterns 7-10: at most one\n"
+      "                          byte out per byte in; see SECURITY.md)\n"
       "  -h, --help              show this help\n"
       "      --version           the program's version\n"
       "Each status change and receive error is printed on stderr. Once both services\n"
       "are bound, one line 'quarvent serve: listening on port P (TCP and UDP)' is\n"
-      "printed on stderr (with ' at A.B.C.D' after --bind): a client sent from then\n"
+      "printed on stderr (with ' at ADDRESS' after --bind, ' at 0.0.0.0' after -4,\n"
+      "' at ::' after -6): a client sent from then\n"
       "on is served. Every client session ends with one line on stderr:\n"
       "  quarvent serve: TCP session 192.0.2.7:50312 pattern 7, 1052672 bytes in,\n"
       "  1052680 bytes out, 15.002 s: end marker\n"
+      "(an IPv6 peer in brackets: 'UDP session [2001:2::1]:50312 ...'); a UDP\n"
+      "client is answered from the address it sent to\n"
       "the peer, the negotiated pattern ('-' when none was accepted), the bytes\n"
       "received and sent (negotiation included), the session's length and how it\n"
       "ended: end marker, peer closed, receive error, send error, idle timeout,\n"
@@ -120,13 +138,13 @@ std::string EndText(const SessionRecord& record) {
 }  // namespace
 
 std::string SessionLine(const SessionRecord& record) {
-  char peer[INET_ADDRSTRLEN] = "?";
-  ::inet_ntop(AF_INET, &record.peer.sin_addr, peer, sizeof peer);
-  char text[256];
+  // No datagram taken at all: the empty IPv4 address, as ever.
+  const std::string peer = record.peer.Valid() ? record.peer.Text() : "0.0.0.0:0";
+  char text[320];
   std::snprintf(text, sizeof text,
-                "quarvent serve: %s session %s:%u pattern %s, %lld bytes in, %lld bytes out, "
+                "quarvent serve: %s session %s pattern %s, %lld bytes in, %lld bytes out, "
                 "%lld.%03lld s: ",
-                KindName(record.kind), peer, static_cast<unsigned>(ntohs(record.peer.sin_port)),
+                KindName(record.kind), peer.c_str(),
                 record.pattern < 0 ? "-" : std::to_string(record.pattern).c_str(),
                 static_cast<long long>(record.bytesReceived),
                 static_cast<long long>(record.bytesSent),
@@ -163,15 +181,48 @@ bool ParseCount(const std::string& text, int* count) {
   return true;
 }
 
-// The options into settings, or the usage problem.
-std::string ReadOptions(const ServeArgs& args, int* port, ServiceOptions* options) {
-  if (!ParsePortText(args.port, port)) return "--port: '" + args.port + "' is not a port number";
+// Whether this system makes IPv6 sockets at all.
+bool HasIpv6() {
+  const Socket probe = Socket::Udp(AF_INET6);
+  return probe.Valid() || errno != EAFNOSUPPORT;
+}
+
+// The addresses to listen on: both families on one socket by default (IPv4
+// alone where the system has no IPv6), one family with -4 or -6, or one
+// address. Returns the usage problem or "".
+std::string ReadAddress(const ServeArgs& args, ServiceOptions* options, std::string* where) {
+  if (args.ipv4Only && args.ipv6Only) return "-4 and -6 exclude each other";
   if (!args.bind.empty()) {
-    in_addr addr{};
-    if (::inet_pton(AF_INET, args.bind.c_str(), &addr) != 1)
-      return "--bind: '" + args.bind + "' is not an IPv4 address A.B.C.D";
-    options->bindAddress = ntohl(addr.s_addr);
+    const Endpoint address = Endpoint::ParseLiteral(args.bind);
+    if (!address.Valid())
+      return "--bind: '" + args.bind + "' is not an IPv4 address A.B.C.D or an IPv6 address";
+    if (args.ipv4Only && !address.IsIpv4()) return "--bind: '" + args.bind + "' is not IPv4 (-4)";
+    if (args.ipv6Only && !address.IsIpv6()) return "--bind: '" + args.bind + "' is not IPv6 (-6)";
+    options->bindAddress = address;
+    // "--bind ::" takes IPv4 clients too unless -6 says otherwise.
+    options->dualStack = address.IsWildcard() && !args.ipv6Only;
+    *where = address.AddressText();
+    return "";
   }
+  if (args.ipv4Only) {
+    options->bindAddress = Endpoint::Any(AF_INET);
+    *where = "0.0.0.0";
+  } else if (args.ipv6Only) {
+    options->bindAddress = Endpoint::Any(AF_INET6);
+    *where = "::";
+  } else if (HasIpv6()) {
+    options->bindAddress = Endpoint::Any(AF_INET6);
+    options->dualStack = true;
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string ReadServeOptions(const ServeArgs& args, int* port, ServiceOptions* options,
+                             std::string* where) {
+  if (!ParsePortText(args.port, port)) return "--port: '" + args.port + "' is not a port number";
+  if (std::string problem = ReadAddress(args, options, where); !problem.empty()) return problem;
   if (!args.idleTimeout.empty() &&
       !ParseWholeSeconds(args.idleTimeout, 86400, &options->idleTimeoutMs))
     return "--idle-timeout: '" + args.idleTimeout + "' is not a whole number of seconds 1..86400";
@@ -180,12 +231,15 @@ std::string ReadOptions(const ServeArgs& args, int* port, ServiceOptions* option
     return "--max-duration: '" + args.maxDuration +
            "' is not a whole number of seconds 1..31536000";
   options->keepServing = args.keepServing;
+  options->strictRequests = args.strictRequests;
   if (!args.maxClients.empty() && !ParseCount(args.maxClients, &options->maxClients))
     return "--max-clients: '" + args.maxClients + "' is not a whole number 1..4096";
   if (!args.maxPerSource.empty() && !ParseCount(args.maxPerSource, &options->maxPerSource))
     return "--max-per-source: '" + args.maxPerSource + "' is not a whole number 1..4096";
   return "";
 }
+
+namespace {
 
 // "quarvent serve: TCP port P cannot be served: bind() Failed.  ErrCode=98.
 // (Address already in use)". The service's error text is read once it has
@@ -209,17 +263,21 @@ void DeclareServe(CLI::App& serve, ServeArgs& args) {
   serve.add_flag("--version", args.version);
   serve.add_option("-p,--port", args.port);
   serve.add_option("--bind", args.bind);
+  serve.add_flag("-4", args.ipv4Only);
+  serve.add_flag("-6", args.ipv6Only);
   serve.add_flag("--keep-serving", args.keepServing);
   serve.add_option("--idle-timeout", args.idleTimeout);
   serve.add_option("--max-duration", args.maxDuration);
   serve.add_option("--max-clients", args.maxClients);
   serve.add_option("--max-per-source", args.maxPerSource);
+  serve.add_flag("--strict-requests", args.strictRequests);
 }
 
 int RunServe(const ServeArgs& args) {
   int port = kDefaultPort;
   ServiceOptions options;
-  const std::string problem = ReadOptions(args, &port, &options);
+  std::string where;
+  const std::string problem = ReadServeOptions(args, &port, &options, &where);
   if (!problem.empty()) return UsageError(kCommand, problem);
 
   // The signals are taken by this thread alone (sigtimedwait); the service
@@ -230,9 +288,9 @@ int RunServe(const ServeArgs& args) {
   sigaddset(&signals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
-  if (options.maxClients > 1) return RunConcurrentServe(args, port, options, signals);
+  if (options.maxClients > 1) return RunConcurrentServe(where, port, options, signals);
 
-  ConsoleServerHost host(port, args.bind, options.keepServing);
+  ConsoleServerHost host(port, where, options.keepServing);
   ListenController controller(host);
   controller.Tcp().SetOptions(options);
   controller.Udp().SetOptions(options);

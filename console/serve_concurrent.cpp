@@ -44,10 +44,10 @@ void PrintCount(const SessionCount& count) {
 
 }  // namespace
 
-int RunConcurrentServe(const ServeArgs& args, int port, const ServiceOptions& options,
+int RunConcurrentServe(const std::string& where, int port, const ServiceOptions& options,
                        const sigset_t& signals) {
   RaiseDescriptorLimit();
-  ConsoleServerHost host(port, args.bind, true, true);
+  ConsoleServerHost host(port, where, true, true);
   ConcurrentServer server(host, options, port);
   const std::string problem = server.Start();
   if (!problem.empty()) {

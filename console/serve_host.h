@@ -113,7 +113,7 @@ class ConsoleServerHost final : public ServerHost {
 
 // serve with --max-clients above 1; signals is the blocked set of SIGINT and
 // SIGTERM. Returns the exit code.
-int RunConcurrentServe(const ServeArgs& args, int port, const ServiceOptions& options,
+int RunConcurrentServe(const std::string& where, int port, const ServiceOptions& options,
                        const sigset_t& signals);
 
 }  // namespace quarvent::console

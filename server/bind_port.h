@@ -1,23 +1,27 @@
-// Binding a service socket to the owner's port, on every IPv4 interface or on one.
+// Binding a service socket to the owner's port, on every interface or on one
+// address, of either family.
 #pragma once
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cstdint>
 
+#include "common/endpoint.h"
+
 namespace quarvent {
 
 // The port is the low 16 bits of the owner's int, as the port field allows
-// any integer. address is in host byte order (INADDR_ANY: every interface).
+// any integer. An IPv6 socket takes IPv4 clients only when dualStack is set.
 // Returns the result of bind.
-inline int BindPort(int sock, uint32_t address, int port) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(address);
-  addr.sin_port = htons(static_cast<uint16_t>(static_cast<unsigned>(port) & 0xFFFFu));
-  return ::bind(sock, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+inline int BindPort(int sock, const Endpoint& address, bool dualStack, int port) {
+  Endpoint addr = address;
+  addr.SetPort(static_cast<uint16_t>(static_cast<unsigned>(port) & 0xFFFFu));
+  if (addr.IsIpv6()) {
+    const int v6only = dualStack ? 0 : 1;
+    ::setsockopt(sock, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+  }
+  return ::bind(sock, addr.Addr(), addr.Length());
 }
 
 }  // namespace quarvent

@@ -14,6 +14,7 @@
 #include "common/protocol.h"
 #include "common/transfer.h"
 #include "server/bind_port.h"
+#include "server/packet_info.h"
 #include "server/tcp_service.h"
 #include "server/udp_service.h"
 
@@ -27,8 +28,17 @@ std::string RefusalText(int err) {
   return Utf8ToCp932(text);
 }
 
-uint64_t SourceKey(const sockaddr_in& from) {
-  return (static_cast<uint64_t>(from.sin_addr.s_addr) << 16) | from.sin_port;
+Endpoint Peer(const sockaddr_storage& addr) {
+  return Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+}
+
+// One source (address and port) and one host (address): a v4-mapped source
+// is the IPv4 address it stands for.
+std::string SourceKey(const sockaddr_storage& from) {
+  return Peer(from).SourceKey();
+}
+std::string HostKey(const sockaddr_storage& from) {
+  return Peer(from).AddressKey();
 }
 
 }  // namespace
@@ -74,10 +84,11 @@ std::string ConcurrentServer::BindTcp(Socket& sock) const {
     return std::string("TCP port ") + std::to_string(m_nPort & 0xFFFF) + ": " + what + ": " +
            std::strerror(errno);
   };
-  sock = Socket::Tcp();
+  sock = Socket::Tcp(m_options.bindAddress.Family());
   if (!sock) return failed("socket");
   SetSocketOption(sock.Fd(), SO_REUSEADDR, 1);
-  if (BindPort(sock.Fd(), m_options.bindAddress, m_nPort) < 0) return failed("bind");
+  if (BindPort(sock.Fd(), m_options.bindAddress, m_options.dualStack, m_nPort) < 0)
+    return failed("bind");
   // Room in the backlog for a full round of clients connecting at once.
   if (::listen(sock.Fd(), std::min(m_options.maxClients, SOMAXCONN)) < 0) return failed("listen");
   return "";
@@ -87,16 +98,35 @@ std::string ConcurrentServer::BindTcp(Socket& sock) const {
 // Linux grants only to sockets of the same user). A connected socket matches
 // a datagram better than the unconnected listener does, so a source's
 // datagrams reach its own session once its socket is connected.
-std::string ConcurrentServer::BindUdp(Socket& sock) const {
+// The listener is told where each datagram was sent, and a session's socket
+// is bound to that address, so that a host with several addresses answers
+// from the one its client sent to.
+std::string ConcurrentServer::BindUdp(Socket& sock, const sockaddr_storage* local) const {
   const auto failed = [&](const char* what) {
     return std::string("UDP port ") + std::to_string(m_nPort & 0xFFFF) + ": " + what + ": " +
            std::strerror(errno);
   };
-  sock = Socket::Udp();
+  sock = Socket::Udp(m_options.bindAddress.Family());
   if (!sock) return failed("socket");
   SetSocketOption(sock.Fd(), SO_REUSEADDR, 1);
   SetSocketOption(sock.Fd(), SO_REUSEPORT, 1);
-  if (BindPort(sock.Fd(), m_options.bindAddress, m_nPort) < 0) return failed("bind");
+  if (!local) EnablePacketInfo(sock.Fd(), m_options.bindAddress.Family());
+  if (local && local->ss_family != 0 && m_options.bindAddress.IsWildcard()) {
+    // Family and v6-only as the listener's: a v4-mapped address stays mapped.
+    if (m_options.bindAddress.IsIpv6()) {
+      const int v6only = m_options.dualStack ? 0 : 1;
+      ::setsockopt(sock.Fd(), IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    }
+    if (::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(local), SockaddrLength(*local)) == 0)
+      return "";
+    // An address that cannot be bound (one no longer there): the listener's.
+    sock = Socket::Udp(m_options.bindAddress.Family());
+    if (!sock) return failed("socket");
+    SetSocketOption(sock.Fd(), SO_REUSEADDR, 1);
+    SetSocketOption(sock.Fd(), SO_REUSEPORT, 1);
+  }
+  if (BindPort(sock.Fd(), m_options.bindAddress, m_options.dualStack, m_nPort) < 0)
+    return failed("bind");
   return "";
 }
 
@@ -135,7 +165,7 @@ void ConcurrentServer::Accept(StopSignal& stop, int listenFd) {
     // All slots taken: the next client waits in the backlog until one is free.
     while (m_tcpSlots.Full())
       if (stop.WaitFor(std::chrono::seconds(1), [&] { return !m_tcpSlots.Full(); })) return;
-    sockaddr_in peer{};
+    sockaddr_storage peer{};
     socklen_t peerLen = sizeof peer;
     const int fd = ::accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &peerLen, SOCK_CLOEXEC);
     if (stop.Stopped()) {
@@ -147,18 +177,18 @@ void ConcurrentServer::Accept(StopSignal& stop, int listenFd) {
       if (errno != EINTR && errno != ECONNABORTED && stop.WaitFor(std::chrono::seconds(1))) return;
       continue;
     }
-    if (m_tcpSlots.Take(peer.sin_addr.s_addr) != SessionSlots::Admit::kTaken) {
+    if (m_tcpSlots.Take(HostKey(peer)) != SessionSlots::Admit::kTaken) {
       RefuseTcp(fd);
       continue;
     }
     if (!LaunchTcp(fd, peer)) {
-      m_tcpSlots.Release(peer.sin_addr.s_addr);
+      m_tcpSlots.Release(HostKey(peer));
       RefuseTcp(fd);
     }
   }
 }
 
-bool ConcurrentServer::LaunchTcp(int fd, const sockaddr_in& peer) {
+bool ConcurrentServer::LaunchTcp(int fd, const sockaddr_storage& peer) {
   return m_sessions.Launch([this, fd, peer](StopSignal& stop) {
     {
       TcpListenFields fields;
@@ -166,7 +196,7 @@ bool ConcurrentServer::LaunchTcp(int fd, const sockaddr_in& peer) {
       service.SetOptions(m_options);
       service.ServeAccepted(Socket(fd), peer, stop);
     }
-    m_tcpSlots.Release(peer.sin_addr.s_addr);
+    m_tcpSlots.Release(HostKey(peer));
     m_tcpStop.Wake();
   });
 }
@@ -205,40 +235,49 @@ void ConcurrentServer::Dispatch(StopSignal& stop, int listenFd) {
 }
 
 // One datagram from the listener into *out (at most the receive room).
-// Returns its length, 0 for one that opens nothing (empty, not IPv4), or
-// the result of recvfrom.
+// Returns its length, 0 for one that opens nothing (empty, from no IP
+// address), or the result of recvmsg.
 int ConcurrentServer::ReceiveOne(int listenFd, int flags, Pending* out) {
-  socklen_t fromLen = sizeof out->from;
-  const ssize_t n = ::recvfrom(listenFd, m_datagram.data(), m_datagram.size(), flags,
-                               reinterpret_cast<sockaddr*>(&out->from), &fromLen);
+  iovec iov{m_datagram.data(), m_datagram.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo)) + CMSG_SPACE(sizeof(in_pktinfo))];
+  msghdr msg{};
+  msg.msg_name = &out->from;
+  msg.msg_namelen = sizeof out->from;
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(listenFd, &msg, flags);
   if (n <= 0) return n < 0 ? -1 : 0;
-  if (fromLen != sizeof out->from || out->from.sin_family != AF_INET) return 0;
+  if (!Peer(out->from).Valid()) return 0;
+  DestinationOf(msg, m_nPort & 0xFFFF, &out->to);
   out->data.assign(m_datagram.data(), m_datagram.data() + n);
   return static_cast<int>(n);
 }
 
 // A datagram from a source without a session: a negotiation.
 void ConcurrentServer::AdmitDatagram(int listenFd, Pending first) {
-  const sockaddr_in from = first.from;
+  const sockaddr_storage from = first.from;
   const int size = static_cast<int>(first.data.size());
-  const uint64_t key = SourceKey(from);
+  const std::string key = SourceKey(from);
+  const std::string host = HostKey(from);
   {
     // Every datagram that came before the source's socket was connected was
     // taken into its session: nothing of a served source is left here.
     std::lock_guard lock(m_mutex);
     if (m_udpSources.count(key)) return;
   }
-  if (m_udpSlots.Take(from.sin_addr.s_addr) != SessionSlots::Admit::kTaken) {
+  if (m_udpSlots.Take(host) != SessionSlots::Admit::kTaken) {
     RefuseUdp(listenFd, size, from, kRefusedErrCode);
     return;
   }
   Socket sock;
   int err = 0;
-  if (!BindUdp(sock).empty() ||
-      ::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&from), sizeof from) < 0)
+  if (!BindUdp(sock, &first.to).empty() ||
+      ::connect(sock.Fd(), reinterpret_cast<const sockaddr*>(&from), SockaddrLength(from)) < 0)
     err = errno;
   if (err != 0) {
-    m_udpSlots.Release(from.sin_addr.s_addr);
+    m_udpSlots.Release(host);
     RefuseUdp(listenFd, size, from, err);
     return;
   }
@@ -253,7 +292,7 @@ void ConcurrentServer::AdmitDatagram(int listenFd, Pending first) {
       std::lock_guard lock(m_mutex);
       m_udpSources.erase(key);
     }
-    m_udpSlots.Release(from.sin_addr.s_addr);
+    m_udpSlots.Release(host);
     RefuseUdp(listenFd, size, from, kRefusedErrCode);
   }
 }
@@ -264,7 +303,7 @@ void ConcurrentServer::AdmitDatagram(int listenFd, Pending first) {
 // met on the way are dealt with next.
 std::deque<std::vector<char>> ConcurrentServer::TakeEarlyDatagrams(int listenFd, int sessionFd,
                                                                    Pending first) {
-  const uint64_t key = SourceKey(first.from);
+  const std::string key = SourceKey(first.from);
   std::deque<std::vector<char>> early;
   early.push_back(std::move(first.data));
   // Datagrams deferred earlier came first and may be the source's too.
@@ -298,7 +337,7 @@ std::deque<std::vector<char>> ConcurrentServer::TakeEarlyDatagrams(int listenFd,
 }
 
 bool ConcurrentServer::LaunchUdp(int fd, std::deque<std::vector<char>> first,
-                                 const sockaddr_in& peer) {
+                                 const sockaddr_storage& peer) {
   auto datagrams = std::make_shared<std::deque<std::vector<char>>>(std::move(first));
   return m_sessions.Launch([this, fd, datagrams, peer](StopSignal& stop) {
     {
@@ -310,18 +349,18 @@ bool ConcurrentServer::LaunchUdp(int fd, std::deque<std::vector<char>> first,
       std::lock_guard lock(m_mutex);
       m_udpSources.erase(SourceKey(peer));
     }
-    m_udpSlots.Release(peer.sin_addr.s_addr);
+    m_udpSlots.Release(HostKey(peer));
   });
 }
 
 // The refusal is sent only for a datagram at least as long as the text, so
 // that a refused source never draws more than it sends.
-void ConcurrentServer::RefuseUdp(int listenFd, int size, const sockaddr_in& to, int err) {
+void ConcurrentServer::RefuseUdp(int listenFd, int size, const sockaddr_storage& to, int err) {
   ++m_nRefusedUdp;
   const std::string text = RefusalText(err);
   if (size < static_cast<int>(text.size() + 1)) return;
   (void)::sendto(listenFd, text.c_str(), text.size() + 1, MSG_DONTWAIT | MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                 reinterpret_cast<const sockaddr*>(&to), SockaddrLength(to));
 }
 
 }  // namespace quarvent

@@ -62,21 +62,24 @@ class ConcurrentServer {
   class Relay;
 
   std::string BindTcp(Socket& sock) const;
-  std::string BindUdp(Socket& sock) const;
+  // local: the address a session's socket answers from (the one its source
+  // sent to), or null for the listener's own.
+  std::string BindUdp(Socket& sock, const sockaddr_storage* local = nullptr) const;
   void Accept(StopSignal& stop, int listenFd);
   void Dispatch(StopSignal& stop, int listenFd);
-  bool LaunchTcp(int fd, const sockaddr_in& peer);
+  bool LaunchTcp(int fd, const sockaddr_storage& peer);
   // A datagram that reached the listener, kept while another is dealt with.
   struct Pending {
-    sockaddr_in from{};
+    sockaddr_storage from{};
+    sockaddr_storage to{};  // the address it was sent to; family 0 when unknown
     std::vector<char> data;
   };
   int ReceiveOne(int listenFd, int flags, Pending* out);
   void AdmitDatagram(int listenFd, Pending first);
   std::deque<std::vector<char>> TakeEarlyDatagrams(int listenFd, int sessionFd, Pending first);
-  bool LaunchUdp(int fd, std::deque<std::vector<char>> first, const sockaddr_in& peer);
+  bool LaunchUdp(int fd, std::deque<std::vector<char>> first, const sockaddr_storage& peer);
   void RefuseTcp(int fd);
-  void RefuseUdp(int listenFd, int size, const sockaddr_in& to, int err);
+  void RefuseUdp(int listenFd, int size, const sockaddr_storage& to, int err);
 
   ServerHost& m_host;
   const ServiceOptions m_options;
@@ -87,9 +90,9 @@ class ConcurrentServer {
   std::atomic<int64_t> m_nRefusedTcp{0};
   std::atomic<int64_t> m_nRefusedUdp{0};
   std::mutex m_mutex;
-  std::set<uint64_t> m_udpSources;  // address and port of every UDP session
-  std::vector<char> m_datagram;     // the dispatcher's receive buffer
-  std::deque<Pending> m_deferred;   // datagrams of new sources met while draining
+  std::set<std::string> m_udpSources;  // address and port of every UDP session
+  std::vector<char> m_datagram;        // the dispatcher's receive buffer
+  std::deque<Pending> m_deferred;      // datagrams of new sources met while draining
   SessionThreads m_sessions;
   StopSignal m_tcpStop;
   StopSignal m_udpStop;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/endpoint.h"
+
 namespace quarvent {
 namespace {
 
@@ -33,7 +35,7 @@ struct FirstDatagramCalls {
 };
 
 FirstDatagram::FirstDatagram(int fd, std::deque<std::vector<char>> datagrams,
-                             const sockaddr_in& from)
+                             const sockaddr_storage& from)
     : m_fd(fd),
       m_datagrams(std::move(datagrams)),
       m_from(from),
@@ -56,8 +58,9 @@ ssize_t FirstDatagram::Take(void* buf, size_t len, int flags, sockaddr* from, so
   const size_t copied = std::min(len, size);
   if (copied > 0) std::memcpy(buf, datagram.data(), copied);
   if (from && fromLen) {
-    std::memcpy(from, &m_from, std::min<size_t>(*fromLen, sizeof m_from));
-    *fromLen = sizeof m_from;
+    const socklen_t length = SockaddrLength(m_from);
+    std::memcpy(from, &m_from, std::min<size_t>(*fromLen, length));
+    *fromLen = length;
   }
   if (!(flags & MSG_PEEK)) m_datagrams.pop_front();
   return static_cast<ssize_t>((flags & MSG_TRUNC) ? size : copied);

@@ -20,7 +20,7 @@ namespace quarvent {
 class FirstDatagram {
  public:
   // Installs itself on the calling thread for as long as it lives.
-  FirstDatagram(int fd, std::deque<std::vector<char>> datagrams, const sockaddr_in& from);
+  FirstDatagram(int fd, std::deque<std::vector<char>> datagrams, const sockaddr_storage& from);
   ~FirstDatagram();
   FirstDatagram(const FirstDatagram&) = delete;
   FirstDatagram& operator=(const FirstDatagram&) = delete;
@@ -31,7 +31,7 @@ class FirstDatagram {
 
   const int m_fd;
   std::deque<std::vector<char>> m_datagrams;  // those not yet taken
-  const sockaddr_in m_from;
+  const sockaddr_storage m_from;
   const sys::Ops& m_next;
   FirstDatagram* m_prev;
   std::optional<sys::ScopedOps> m_scope;

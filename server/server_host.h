@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/endpoint.h"
 #include "common/stop_signal.h"
 
 namespace quarvent {
@@ -40,7 +41,7 @@ enum class SessionEnd {
 // negotiation line and reply included.
 struct SessionRecord {
   ServiceKind kind = ServiceKind::kTcp;
-  sockaddr_in peer{};         // TCP: the accepted peer; UDP: sender of the last datagram
+  Endpoint peer;              // TCP: the accepted peer; UDP: sender of the last datagram
   int pattern = -1;           // the negotiated pattern, -1 when none was accepted
   int64_t bytesReceived = 0;  // bytes taken from the peer
   int64_t bytesSent = 0;      // bytes sent to the peer

@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "common/endpoint.h"
+
 namespace quarvent {
 
 struct ServiceOptions {
@@ -19,13 +21,23 @@ struct ServiceOptions {
   int64_t idleTimeoutMs = 0;
   // A session ends this long after it began. 0: no limit.
   int64_t maxDurationMs = 0;
-  // The IPv4 address both services bind, host byte order.
-  uint32_t bindAddress = INADDR_ANY;
+  // The address both services bind (its port is not used): every IPv4
+  // address unless the owner asks for another, of either family.
+  Endpoint bindAddress = Endpoint::Any(AF_INET);
+  // An IPv6 wildcard socket takes IPv4 clients too (as v4-mapped sources,
+  // which are seen as the IPv4 addresses they are).
+  bool dualStack = false;
   // Clients served at the same time, per protocol. 1 is the services' own
   // behaviour; above 1 the concurrent server takes the port.
   int maxClients = 1;
   // Sessions at the same time from one address, per protocol; 0: maxClients.
   int maxPerSource = 0;
+  // A UDP request that announces less than the smallest request the
+  // negotiated pattern's client sends is taken and left unanswered, so that
+  // no small datagram draws a chunk many times its size (patterns 7 to 10
+  // answer a request with a chunk of its own size). Off: every request is
+  // answered, as the services do by default.
+  bool strictRequests = false;
 };
 
 }  // namespace quarvent

@@ -32,7 +32,10 @@ struct MeterCalls {
   static ssize_t RecvMsg(int fd, msghdr* msg, int flags) {
     return t_meter->RecvMsg(fd, msg, flags);
   }
-  static constexpr sys::Ops kTable = {Send, SendTo, Recv, RecvFrom, RecvMsg};
+  static ssize_t SendMsg(int fd, const msghdr* msg, int flags) {
+    return t_meter->SendMsg(fd, msg, flags);
+  }
+  static constexpr sys::Ops kTable = {Send, SendTo, Recv, RecvFrom, RecvMsg, SendMsg};
 };
 
 SessionMeter::SessionMeter(const ServiceOptions& options)
@@ -168,6 +171,18 @@ ssize_t SessionMeter::Send(int fd, const void* buf, size_t len, int flags) {
 ssize_t SessionMeter::SendTo(int fd, const void* buf, size_t len, int flags, const sockaddr* addr,
                              socklen_t addrLen) {
   return Transmit(fd, len, [&] { return m_next.sendto(fd, buf, len, flags, addr, addrLen); });
+}
+
+ssize_t SessionMeter::SendMsg(int fd, const msghdr* msg, int flags) {
+  size_t len = 0;
+  for (size_t i = 0; i < msg->msg_iovlen; ++i) len += msg->msg_iov[i].iov_len;
+  return Transmit(fd, len, [&]() -> ssize_t {
+    if (m_next.sendmsg) return m_next.sendmsg(fd, msg, flags);
+    // A table without it: one piece, to the address, from the system's choice.
+    const void* buf = msg->msg_iovlen > 0 ? msg->msg_iov[0].iov_base : nullptr;
+    return m_next.sendto(fd, buf, len, flags, static_cast<const sockaddr*>(msg->msg_name),
+                         msg->msg_namelen);
+  });
 }
 
 ssize_t SessionMeter::Recv(int fd, void* buf, size_t len, int flags) {

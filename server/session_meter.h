@@ -69,6 +69,7 @@ class SessionMeter {
   ssize_t Recv(int fd, void* buf, size_t len, int flags);
   ssize_t RecvFrom(int fd, void* buf, size_t len, int flags, sockaddr* from, socklen_t* fromLen);
   ssize_t RecvMsg(int fd, msghdr* msg, int flags);
+  ssize_t SendMsg(int fd, const msghdr* msg, int flags);
   template <class Call>
   ssize_t Receive(int fd, Call call);
   template <class Call>
@@ -83,7 +84,7 @@ class SessionMeter {
   Clock::time_point m_maxLimit = Clock::time_point::max();
   Clock::time_point m_idleLimit = Clock::time_point::max();
   Expiry m_expired = Expiry::kNone;
-  int m_nArmed = 0;                      // setsockopt calls this session
+  int m_nArmed = 0;              // setsockopt calls this session
   int m_armedFd = -1;            // the socket whose options hold the times below
   Clock::duration m_rcvArmed{};  // SO_RCVTIMEO set on it; 0: not set
   Clock::duration m_sndArmed{};  // SO_SNDTIMEO set on it; 0: not set

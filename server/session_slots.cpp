@@ -5,7 +5,7 @@ namespace quarvent {
 SessionSlots::SessionSlots(int maxClients, int maxPerSource)
     : m_nMax(maxClients), m_nMaxPerSource(maxPerSource > 0 ? maxPerSource : maxClients) {}
 
-SessionSlots::Admit SessionSlots::Take(uint32_t address) {
+SessionSlots::Admit SessionSlots::Take(const std::string& address) {
   std::lock_guard lock(m_mutex);
   if (m_nActive.load(std::memory_order_relaxed) >= m_nMax) return Admit::kFull;
   int& fromSource = m_bySource[address];
@@ -15,7 +15,7 @@ SessionSlots::Admit SessionSlots::Take(uint32_t address) {
   return Admit::kTaken;
 }
 
-void SessionSlots::Release(uint32_t address) {
+void SessionSlots::Release(const std::string& address) {
   std::lock_guard lock(m_mutex);
   const auto it = m_bySource.find(address);
   if (it == m_bySource.end()) return;

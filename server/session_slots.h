@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace quarvent {
@@ -16,10 +17,11 @@ class SessionSlots {
   // maxPerSource 0: as many as maxClients.
   SessionSlots(int maxClients, int maxPerSource);
 
-  // Takes a slot for a session from address (network byte order).
-  Admit Take(uint32_t address);
+  // Takes a slot for a session from address (Endpoint::AddressKey: an IPv4
+  // client counts as one address whichever socket family it reached).
+  Admit Take(const std::string& address);
   // Gives back a slot taken for address.
-  void Release(uint32_t address);
+  void Release(const std::string& address);
 
   int Active() const noexcept { return m_nActive.load(std::memory_order_relaxed); }
   bool Full() const noexcept { return Active() >= m_nMax; }
@@ -28,7 +30,7 @@ class SessionSlots {
   const int m_nMax;
   const int m_nMaxPerSource;
   std::mutex m_mutex;
-  std::unordered_map<uint32_t, int> m_bySource;  // sessions per address, none listed at 0
+  std::unordered_map<std::string, int> m_bySource;  // sessions per address, none listed at 0
   std::atomic<int> m_nActive{0};
 };
 

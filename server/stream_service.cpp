@@ -68,7 +68,7 @@ void StreamService::ReportSession(StopSignal& stop) {
     m_record.bytesSent = m_meter->Sent();
     m_record.durationMs = m_meter->ElapsedMs();
   }
-  m_record.peer = m_peer;
+  m_record.peer = Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&m_peer), sizeof m_peer);
   m_bSessionBegun = false;
   stop.IfRunning([&] { m_host.OnSessionEnd(m_record); });
 }
@@ -82,7 +82,7 @@ void StreamService::ReportStopped() {
   m_record.bytesReceived = m_meter->Received();
   m_record.bytesSent = m_meter->Sent();
   m_record.durationMs = m_meter->ElapsedMs();
-  m_record.peer = m_peer;
+  m_record.peer = Endpoint::FromSockaddr(reinterpret_cast<const sockaddr*>(&m_peer), sizeof m_peer);
   m_host.OnSessionStopped(m_record);
 }
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "common/rng.h"
 #include "common/stop_signal.h"
@@ -111,6 +112,27 @@ class StreamService {
     });
   }
 
+  // One session of the concurrent server on its own socket: the run's scope
+  // and the stop's hold on the socket last as long as serve(fd) does; then
+  // the socket closes and the session is reported, as stopped when the stop
+  // cut it. Outcome is the service's own result type.
+  template <class Outcome, class F>
+  Outcome ServeOwnSocket(Socket sock, StopSignal& stop, bool atFirstReceive, F&& serve) {
+    const RunScope scope(*this, stop);
+    AttachedSocket attached(stop, std::move(sock));
+    if (!attached.Attached()) return Outcome::kStopped;
+    BeginSession(atFirstReceive);
+    const Outcome outcome = serve(attached.Fd());
+    attached.Shutdown();
+    attached.Close();
+    if (outcome == Outcome::kStopped || stop.Stopped()) {
+      ReportStopped();
+      return Outcome::kStopped;
+    }
+    ReportSession(stop);
+    return outcome;
+  }
+
   // The progress bar of one client: it moves one position every step + 1
   // chunks and runs 1, 2, ... 100, 0, 1, ...
   struct Progress {
@@ -135,8 +157,11 @@ class StreamService {
   Rand15 m_rng;
   std::string m_strError;  // lives as long as the object; see ErrorText()
   ServiceOptions m_options;
-  SessionRecord m_record;   // the session being served; reset by BeginClient
-  sockaddr_in m_peer = {};  // TCP: the accepted peer; UDP: sender of the last datagram taken
+  SessionRecord m_record;        // the session being served; reset by BeginClient
+  sockaddr_storage m_peer = {};  // TCP: the accepted peer; UDP: sender of the last datagram taken
+
+  // A test or fuzz target put its own system calls in front (SetOps).
+  bool OpsInjected() const noexcept { return m_ops != nullptr; }
 
  private:
   const ServiceKind m_kind;

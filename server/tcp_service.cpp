@@ -40,7 +40,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
   const RunScope scope(*this, stop);
 
   if (!stop.IfRunning([&] { m_fields.m_bConnected = 0; })) return 0;
-  Socket created = Socket::Tcp();
+  Socket created = Socket::Tcp(m_options.bindAddress.Family());
   if (created) {
     if (!stop.IfRunning([&] { m_fields.m_sockListen = created.Fd(); })) return 0;
     AttachedSocket listen(stop, std::move(created));
@@ -48,7 +48,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
     SetSocketOption(listen.Fd(), SO_REUSEADDR, 1);
     int port = 0;
     if (!stop.IfRunning([&] { port = m_host.Port(); })) return 0;
-    if (BindPort(listen.Fd(), m_options.bindAddress, port) < 0) {
+    if (BindPort(listen.Fd(), m_options.bindAddress, m_options.dualStack, port) < 0) {
       FormatError(stop, "bind() Failed.  ErrCode=%d.", errno);
     } else if (::listen(listen.Fd(), 1) < 0) {
       FormatError(stop, "listen() Failed.  ErrCode=%d.", errno);
@@ -61,7 +61,7 @@ int TcpServiceThread::Run(StopSignal& stop) {
             }))
           return 0;
         int fd;
-        sockaddr_in peer{};
+        sockaddr_storage peer{};
         socklen_t peerLen = sizeof peer;
         // A connection reset before it was taken is not a failure of the
         // listener: accept simply waits for the next one.
@@ -104,22 +104,11 @@ int TcpServiceThread::Run(StopSignal& stop) {
   return 0;
 }
 
-TcpServiceThread::Outcome TcpServiceThread::ServeAccepted(Socket conn, const sockaddr_in& peer,
+TcpServiceThread::Outcome TcpServiceThread::ServeAccepted(Socket conn, const sockaddr_storage& peer,
                                                           StopSignal& stop) {
-  const RunScope scope(*this, stop);
-  AttachedSocket attached(stop, std::move(conn));
-  if (!attached.Attached()) return Outcome::kStopped;
   m_peer = peer;
-  BeginSession(false);
-  const Outcome outcome = ServeConnection(attached.Fd(), stop);
-  attached.Shutdown();
-  attached.Close();
-  if (outcome == Outcome::kStopped || stop.Stopped()) {
-    ReportStopped();
-    return Outcome::kStopped;
-  }
-  ReportSession(stop);
-  return outcome;
+  return ServeOwnSocket<Outcome>(std::move(conn), stop, false,
+                                 [&](int fd) { return ServeConnection(fd, stop); });
 }
 
 TcpServiceThread::Outcome TcpServiceThread::ServeConnection(int conn, StopSignal& stop) {

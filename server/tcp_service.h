@@ -40,7 +40,7 @@ class TcpServiceThread : public StreamService {
   // on the calling thread as a run serves it, with the session's limits and
   // its line to the host; the socket is shut down and closed at the end. A
   // session cut by `stop` goes to the host's OnSessionStopped.
-  Outcome ServeAccepted(Socket conn, const sockaddr_in& peer, StopSignal& stop);
+  Outcome ServeAccepted(Socket conn, const sockaddr_storage& peer, StopSignal& stop);
 
   // ErrorText(), SetSeed() and SetOps(): see StreamService.
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/types.h>
 
 #include <deque>
 #include <vector>
@@ -40,13 +41,21 @@ class UdpServiceThread : public StreamService {
   // Served as a run serves a session, with its limits and its line to the
   // host; the socket is closed at the end. A session cut by `stop` goes to
   // the host's OnSessionStopped.
-  Outcome ServeSource(Socket sock, std::deque<std::vector<char>> first, const sockaddr_in& peer,
-                      StopSignal& stop);
+  Outcome ServeSource(Socket sock, std::deque<std::vector<char>> first,
+                      const sockaddr_storage& peer, StopSignal& stop);
 
   // ErrorText(), SetSeed() and SetOps(): see StreamService.
 
  private:
   Outcome Session(int sock, StopSignal& stop);
+  // One datagram to m_peer, from m_local when that is known.
+  ssize_t Answer(int sock, const void* buf, size_t len);
+  void AnswerText(int sock, const char* text);
+
+  // The address the session's client sent its line to (family 0: not known,
+  // the system picks), learnt on a socket bound to every address.
+  sockaddr_storage m_local = {};
+  bool m_bLearnLocal = false;  // Run() serves on such a socket
   Outcome Stream(int sock, int pattern, StopSignal& stop);
 };
 

@@ -209,14 +209,10 @@ bool CClientDlg::OnInitDialog() {
   m_progress->setValue(0);
   m_nPattern = 0;
   m_nPort = kDefaultPort;
-  m_strResult.clear();
   m_nDuration = 0;
-  m_bAbort = 0;
-  m_nAlive = 0;
   m_ipServer->SetAddress(127, 0, 0, 1);
   m_staticElapsed->clear();
   SetMeasuringState(0);
-  m_nSweepStart = -1;
   m_nProtocol = kTcp;
   UpdateData(false);
   m_ipServer->setFocus();
@@ -260,7 +256,10 @@ void CClientDlg::OnStart() {
     m_editPort->selectAll();
     return;
   }
-  m_controller->OnStart();
+  const MeasureSettings settings = ReadSettings();
+  // The controls show what was read (a port as the exchange wrote it back).
+  UpdateData(false);
+  m_controller->Start(settings);
 }
 
 void CClientDlg::OnAbort() {
@@ -272,9 +271,7 @@ void CClientDlg::OnClear() {
   // left them, edits that no start has read yet included: copying the last
   // start's values back into the controls would lose them, and the next
   // 測定開始 would measure a target the user had changed.
-  m_strResult.clear();
-  m_staticElapsed->clear();
-  ShowReport();
+  m_controller->OnClear();
 }
 
 void CClientDlg::done(int result) {

@@ -102,9 +102,23 @@ class CClientDlg : public CMainDialog, public ClientHost {
   ClientController& Controller() { return *m_controller; }
   const ClientController& Controller() const { return *m_controller; }
 
+  // Reads the controls into the settings members (data exchange) and
+  // returns what a start measures with them.
+  MeasureSettings ReadSettings();
+
+  // The settings as the controls held them when last read (the dialog's data
+  // exchange members; the constructor's values until the first exchange).
+  int m_nPattern = 0;                 // the pattern list index
+  int m_nProtocol = kTcp;             // 0 TCP, 1 UDP
+  int m_nDuration = 0;                // 0 automatic sweep, 1 15 s, 2 30 s, 3 continuous
+  int m_nPort = kDefaultPort;         // as typed; its low 16 bits are used
+  uint32_t m_dwAddress = 0x7F000001;  // IPv4, first field in the high byte
+  int m_nIntervalMs = 1000;           // interval length (not a control: the chart's tests set it)
+
   // ClientHost, on the dialog's thread.
-  void ReadSettings() override;
-  void ShowResult() override;
+  void OnMeasureStart(const MeasureSettings& settings) override;
+  void OnReportText(const std::string& report) override;
+  void SelectPattern(int pattern) override;
   void SetElapsedText(std::string_view text) override;
   void SetProgress(int position) override;
   void Repaint() override;
@@ -114,7 +128,7 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void OnInterval(const IntervalData& interval) override;
   void OnRunEnd(const RunEndData& end) override;
   void OnSweepAborted(int runs, int nextPattern) override;
-  int Connect(int fd, const sockaddr_in& addr) override;
+  int Connect(int fd, const Endpoint& addr) override;
   // From any thread.
   void Post(std::function<void()> task) override;
   void ArmTimer(unsigned id, int delayMs) override;
@@ -136,7 +150,7 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void UpdateData(bool save);
   // The port field holds an integer (what the exchange can read).
   bool PortIsInteger(int* port) const;
-  // Shows m_strResult in the report box (line ends as "\n"), keeping the
+  // Shows the controller's report in the report box (line ends as "\n"), keeping the
   // user's selection when the text only grew.
   void ShowReport();
   // Stops the runs, the watchdogs and the timers; every end of the dialog.
@@ -145,7 +159,7 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void CreateCommands();
   // A user's start: the chart and the saved measurement begin anew with the
   // settings just read.
-  void BeginMeasurement();
+  void BeginMeasurement(const MeasureSettings& settings);
   // The chart window redraws (coalesced) if it is open.
   void ChartChanged();
   // Puts the chart window where it leaves the dialog visible (PlaceChartWindow).

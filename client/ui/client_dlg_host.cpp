@@ -21,21 +21,36 @@
 
 namespace quarvent {
 
-void CClientDlg::ReadSettings() {
+MeasureSettings CClientDlg::ReadSettings() {
   UpdateData(true);
-  // The controller is idle at a user's start only: the runs of a sweep
-  // after the first find it measuring (through the pauses between them).
-  if (!m_controller->Measuring()) BeginMeasurement();
+  MeasureSettings settings;
+  settings.pattern = m_nPattern;
+  settings.protocol = m_nProtocol != 0 ? kUdp : kTcp;
+  settings.duration = static_cast<Duration>(m_nDuration);
+  settings.servers = Ipv4Server(m_dwAddress, m_nPort);
+  settings.intervalMs = m_nIntervalMs;
+  return settings;
 }
 
-void CClientDlg::ShowResult() {
-  UpdateData(false);
+void CClientDlg::OnMeasureStart(const MeasureSettings& settings) {
+  BeginMeasurement(settings);
+}
+
+void CClientDlg::OnReportText(const std::string&) {
+  ShowReport();
   QScrollBar* bar = m_editResult->verticalScrollBar();
   bar->setValue(bar->maximum());
 }
 
+void CClientDlg::SelectPattern(int pattern) {
+  m_nPattern = pattern;
+  UpdateData(false);
+}
+
 void CClientDlg::ShowReport() {
-  QString text = QString::fromUtf8(m_strResult.data(), static_cast<qsizetype>(m_strResult.size()));
+  if (!m_controller) return;
+  const std::string& report = m_controller->ReportText();
+  QString text = QString::fromUtf8(report.data(), static_cast<qsizetype>(report.size()));
   text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
   if (text == m_strShown) return;
   if (!m_strShown.isEmpty() && text.startsWith(m_strShown)) {
@@ -124,12 +139,12 @@ void CClientDlg::DropQueued() {
 // system answers: the window keeps painting and the timers and posted tasks
 // go on, while the user's input waits (it is handled afterwards, as it would
 // be after a blocked thread).
-int CClientDlg::Connect(int fd, const sockaddr_in& addr) {
+int CClientDlg::Connect(int fd, const Endpoint& addr) {
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
     return ClientHost::Connect(fd, addr);
   int err = 0;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) err = errno;
+  if (::connect(fd, addr.Addr(), addr.Length()) != 0) err = errno;
   if (err == EINPROGRESS || err == EINTR) {
     m_bConnecting = true;
     QEventLoop wait;

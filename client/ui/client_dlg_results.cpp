@@ -97,14 +97,18 @@ CChartWindow* CClientDlg::ChartWindow() const {
   return m_chartWnd;
 }
 
-void CClientDlg::BeginMeasurement() {
+void CClientDlg::BeginMeasurement(const MeasureSettings& settings) {
   MeasureStart start;
   start.timestamp = IsoTimestampUtc(std::chrono::system_clock::now());
-  start.address = m_dwAddress;
-  start.port = m_nPort & 0xFFFF;
-  start.protocol = m_nProtocol != 0 ? 1 : 0;
-  start.duration = m_nDuration;
-  start.intervalMs = std::clamp(m_nIntervalMs, kMinIntervalMs, kMaxIntervalMs);
+  // The address without its port, which the start names apart.
+  if (!settings.servers.empty()) {
+    start.address = settings.servers.front();
+    start.address->SetPort(0);
+    start.port = settings.servers.front().Port();
+  }
+  start.protocol = settings.protocol;
+  start.duration = static_cast<int>(settings.duration);
+  start.intervalMs = std::clamp(settings.intervalMs, kMinIntervalMs, kMaxIntervalMs);
   m_log.Begin(start);
   m_history.Clear();
   m_actSave->setEnabled(true);
@@ -127,7 +131,7 @@ void CClientDlg::OnRunEnd(const RunEndData& end) {
 // results box says so after the last report, so that the missing patterns
 // are not taken for a sweep that ran to its end.
 void CClientDlg::OnSweepAborted(int /*runs*/, int /*nextPattern*/) {
-  m_strResult += "ﾕｰｻﾞによる中断.\r\n";
+  m_controller->AppendReport("ﾕｰｻﾞによる中断.\r\n");
 }
 
 void CClientDlg::ChartChanged() {

@@ -32,13 +32,18 @@ class ClientTest : public ::testing::Test {
     m_controller = std::make_unique<ClientController>(m_host, timing);
   }
 
+  // The settings of the next start: the loopback server at port.
+  void Aim(int port, int pattern, int protocol, int duration = 1) {
+    m_settings.servers = Ipv4Server(0x7F000001, port);
+    m_settings.pattern = pattern;
+    m_settings.protocol = static_cast<Protocol>(protocol);
+    m_settings.duration = static_cast<Duration>(duration);
+  }
+
   void Start(const ScriptServer& server, int pattern, int protocol, int duration = 1) {
     if (!m_controller) MakeController();
-    m_host.m_nPort = server.Port();
-    m_host.m_nPattern = pattern;
-    m_host.m_nProtocol = protocol;
-    m_host.m_nDuration = duration;
-    m_controller->OnStart();
+    Aim(server.Port(), pattern, protocol, duration);
+    m_controller->Start(m_settings);
   }
 
   // Starts one run, pumps until the owner is idle and waits for the server.
@@ -50,9 +55,14 @@ class ClientTest : public ::testing::Test {
 
   // The report after the first header line.
   std::string Body() const {
-    const std::string& r = m_host.m_strResult;
+    const std::string& r = Report();
     const size_t eol = r.find("---\r\n");
     return eol == std::string::npos ? r : r.substr(eol + 5);
+  }
+
+  const std::string& Report() const { return m_controller->ReportText(); }
+  void ClearReport() {
+    if (m_controller) m_controller->OnClear();
   }
 
   void TearDown() override {
@@ -61,6 +71,7 @@ class ClientTest : public ::testing::Test {
   }
 
   FakeHost m_host;
+  MeasureSettings m_settings;  // of the next start (interval, UDP timeout as a test sets them)
   std::unique_ptr<ClientController> m_controller;
 };
 

@@ -9,8 +9,10 @@
 #include <string>
 
 #include "client/texts.h"
+#include "common/endpoint.h"
 #include "common/protocol.h"
 #include "tests/client/client_fixture.h"
+#include "tests/support/loopback.h"
 #include "tests/support/process_stats.h"
 
 namespace quarvent::testing {
@@ -41,23 +43,65 @@ ScriptServer::Script Normal() {
 TEST_F(Controller, HeaderLineNamesProtocolAddressAndPatternEntry) {
   ScriptServer server(kTcp, Normal());
   Measure(server, 0, kTcp);
-  EXPECT_TRUE(m_host.m_strResult.starts_with(
+  EXPECT_TRUE(Report().starts_with(
       "--- TCP (127.0.0.1) [ﾀﾞｳﾝﾛｰﾄﾞ想定1 (4096バイト連続)] ---\r\n経過時間 : "));
-  EXPECT_EQ(m_host.m_nSweepStart, 0);  // set by the start even for a timed run
+  EXPECT_EQ(m_controller->SweepStartPattern(), 0);  // set by the start even for a timed run
   EXPECT_EQ(m_host.m_vStates.front(), 1);
   EXPECT_EQ(m_host.m_vProgress.front(), 0);
+}
+
+// A server with several addresses: over TCP they are tried in order until
+// one connects, and the header names the one used, once; over UDP the first
+// is used. ::1 has nothing on these ports (the servers listen on IPv4 only).
+TEST_F(Controller, AddressesTriedInOrderTheHeaderNamesTheOneUsed) {
+  if (!test::HasIpv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  const auto v6 = [](int port) {
+    Endpoint e = Endpoint::ParseLiteral("::1");
+    e.SetPort(static_cast<uint16_t>(port));
+    return e;
+  };
+  const auto v4 = [](int port) { return Endpoint::Ipv4(0x7F000001, static_cast<uint16_t>(port)); };
+  ScriptServer server(kTcp, Normal());
+  MakeController();
+  Aim(server.Port(), 0, kTcp);
+  m_settings.servers = {v6(server.Port()), v4(server.Port())};
+  m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  server.Join();
+  EXPECT_TRUE(Report().starts_with(
+      "--- TCP (127.0.0.1) [ﾀﾞｳﾝﾛｰﾄﾞ想定1 (4096バイト連続)] ---\r\n経過時間 : "))
+      << Report();
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kFullReport);
+
+  // None connects: the last is tried as a single address is, with its header.
+  Socket holder;
+  const int refusing = RefusingPort(&holder);
+  ClearReport();
+  m_settings.servers = {v4(refusing), v6(refusing)};
+  m_controller->Start(m_settings);
+  EXPECT_TRUE(Report().starts_with("--- TCP (::1) [")) << Report();
+  EXPECT_TRUE(Report().ends_with("ｱﾄﾞﾚｽ間違ってませんか？\r\n")) << Report();
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kConnectFailed);
+
+  // UDP takes the first address without trying the others.
+  ScriptServer udp(kUdp, Normal());
+  ClearReport();
+  Aim(udp.Port(), 0, kUdp);
+  m_settings.servers = {v4(udp.Port()), v6(udp.Port())};
+  m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  udp.Join();
+  EXPECT_TRUE(Report().starts_with("--- UDP (127.0.0.1) [")) << Report();
 }
 
 TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
   Socket holder;
   const int port = RefusingPort(&holder);
   MakeController();
-  m_host.m_strResult = "earlier\r\n";
-  m_host.m_nPort = port + 0x10000;  // only the low 16 bits count
-  m_host.m_nPattern = 6;
-  m_host.m_nProtocol = kTcp;
-  m_controller->OnStart();
-  EXPECT_EQ(m_host.m_strResult,
+  m_controller->AppendReport("earlier\r\n");
+  Aim(port + 0x10000, 6, kTcp);  // only the low 16 bits count
+  m_controller->Start(m_settings);
+  EXPECT_EQ(Report(),
             "earlier\r\n--- TCP (127.0.0.1) [ﾗﾝﾀﾞﾑ　　　　　  (64～4096バイトの乱数）] ---\r\n"
             "Connection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\r\nｱﾄﾞﾚｽ間違ってませんか？\r\n");
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
@@ -67,13 +111,13 @@ TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
 
 TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
   MakeController();
-  m_controller->SetSocketFactory([](int) {
+  m_controller->SetSocketFactory([](int, int) {
     errno = EMFILE;
     return Socket();
   });
-  m_host.m_strResult = "old report\r\n";
-  m_controller->OnStart();
-  EXPECT_EQ(m_host.m_strResult, "socket() Failed.  ErrCode=" + std::to_string(EMFILE) + ".\r\n");
+  m_controller->AppendReport("old report\r\n");
+  m_controller->Start(m_settings);
+  EXPECT_EQ(Report(), "socket() Failed.  ErrCode=" + std::to_string(EMFILE) + ".\r\n");
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kSocketFailed);
 }
@@ -82,11 +126,10 @@ TEST_F(Controller, NoWorkerThreadIsReportedAndReturnsToIdle) {
   Socket holder;
   MakeController();
   m_controller->SetThreadFactory([](std::thread*, std::function<void()>) { return false; });
-  m_host.m_nPort = RefusingPort(&holder);
-  m_host.m_nProtocol = kUdp;  // connects without a server; no run starts
-  m_controller->OnStart();
-  EXPECT_TRUE(m_host.m_strResult.ends_with(" ---\r\nスレッド作成失敗.\r\n"));
-  EXPECT_EQ(m_host.m_vShown.back(), m_host.m_strResult);
+  Aim(RefusingPort(&holder), 0, kUdp);  // connects without a server; no run starts
+  m_controller->Start(m_settings);
+  EXPECT_TRUE(Report().ends_with(" ---\r\nスレッド作成失敗.\r\n"));
+  EXPECT_EQ(m_host.m_vShown.back(), Report());
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
   EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kNoWorker}));
   EXPECT_FALSE(m_controller->Measuring());
@@ -106,7 +149,6 @@ TEST_F(Controller, AbortEndsTheRunWithAFullReportAndTheEndMarker) {
   EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n経過時間 : "));
   EXPECT_TRUE(Contains(Body(), "送信：最小/最大 : 8192 / 8192\r\n"));
   EXPECT_TRUE(server.Sessions()[0].m_bEndMarker);
-  EXPECT_EQ(m_host.m_bAbort.load(), 0);
   // The forced stop (fired here by hand) finds nothing left to stop.
   const size_t calls = m_host.m_vCalls.size();
   m_controller->OnTimer(forcedStop);
@@ -154,9 +196,9 @@ TEST_F(Controller, ForcedStopEndsARunThatIgnoresTheAbort) {
   EXPECT_EQ(m_host.m_vStates.back(), 0);
   EXPECT_EQ(m_host.m_vElapsed.back(), "");
   EXPECT_EQ(Body(), "");  // no text for a forced stop
-  const std::string report = m_host.m_strResult;
+  const std::string report = Report();
   m_host.PumpFor(*m_controller, std::chrono::milliseconds(100));
-  EXPECT_EQ(m_host.m_strResult, report);
+  EXPECT_EQ(Report(), report);
 }
 
 TEST_F(Controller, WatchdogFiresOnAStalledRunWhichThenStaysMute) {
@@ -250,9 +292,8 @@ TEST_F(Controller, SweepGoesOnAfterAStreamWhoseServerOnlySends) {
       2);
   MakeController(100);
   Start(server, 2, kTcp, 0);
-  ASSERT_TRUE(m_host.Pump(*m_controller, [&] {
-    return m_host.m_strResult.find("[ﾌﾞﾗｳｼﾞﾝｸﾞ想定1") != std::string::npos;
-  }));
+  ASSERT_TRUE(m_host.Pump(*m_controller,
+                          [&] { return Report().find("[ﾌﾞﾗｳｼﾞﾝｸﾞ想定1") != std::string::npos; }));
   m_controller->OnAbort();  // the second run has started: end the sweep there
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   server.Join();
@@ -278,10 +319,10 @@ TEST_F(Controller, SweepFromPattern8RunsTheRestAndReselects8) {
   for (const std::string& e : m_host.m_vElapsed) waits += e == "テスト待ち ";
   EXPECT_EQ(waits, 2);
   EXPECT_EQ(m_host.m_nPattern, 8);
-  EXPECT_EQ(m_host.m_nSweepStart, -1);
+  EXPECT_EQ(m_controller->SweepStartPattern(), -1);
   // The controls stay in the measuring state through the pauses.
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 1, 1, 0}));
-  EXPECT_TRUE(Contains(m_host.m_strResult, "[限界調査4      (64KB 連続送受信)] ---\r\n"));
+  EXPECT_TRUE(Contains(Report(), "[限界調査4      (64KB 連続送受信)] ---\r\n"));
 }
 
 // A sweep comes back to the pattern at which it began, whatever ran before
@@ -296,14 +337,14 @@ TEST_F(Controller, SweepReselectsItsOwnStartAfterEarlierRuns) {
     ASSERT_EQ(server.Sessions().size(), 3u);
     EXPECT_EQ(server.Sessions()[2].m_nPattern, 10);
     EXPECT_EQ(m_host.m_nPattern, 9);
-    EXPECT_EQ(m_host.m_nSweepStart, -1);
+    EXPECT_EQ(m_controller->SweepStartPattern(), -1);
   };
   {
     ScriptServer server(kTcp, Normal(), 3);
     MakeController(100);
     Start(server, 3, kTcp, 1);  // a timed run of pattern 3 first
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
-    EXPECT_EQ(m_host.m_nSweepStart, 3);
+    EXPECT_EQ(m_controller->SweepStartPattern(), 3);
     sweepFromNine(server);
   }
   {
@@ -334,7 +375,7 @@ TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
   m_controller->OnAbort();
   EXPECT_FALSE(m_controller->Measuring());
   EXPECT_EQ(m_host.m_nPattern, 5);
-  EXPECT_EQ(m_host.m_nSweepStart, -1);
+  EXPECT_EQ(m_controller->SweepStartPattern(), -1);
   m_host.PumpFor(*m_controller, std::chrono::milliseconds(500));  // the old step does nothing
   EXPECT_FALSE(m_controller->Measuring());
   EXPECT_EQ(m_host.m_vStates.back(), 0);
@@ -350,7 +391,7 @@ TEST_F(Controller, AbortDuringASweepRunReselectsTheStartPattern) {
   m_controller->OnAbort();
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   EXPECT_EQ(m_host.m_nPattern, 2);
-  EXPECT_EQ(m_host.m_nSweepStart, -1);
+  EXPECT_EQ(m_controller->SweepStartPattern(), -1);
   EXPECT_TRUE(Body().starts_with("ﾕｰｻﾞによる中断.\r\n"));
 }
 
@@ -385,19 +426,17 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     sockets = 0;
     m_host.m_vRunEnds.clear();
     ScriptServer server(kTcp, Normal(), 1);
-    Socket holder;
-    const int refusing = RefusingPort(&holder);
     MakeController(100);
-    m_controller->SetSocketFactory([](int) {
+    m_controller->SetSocketFactory([](int, int) {
       if (++sockets == 1) return Socket::Tcp();
       errno = EMFILE;
       return Socket();
     });
-    if (refuse) m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    if (refuse) m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(server, 9, kTcp, 0);
     // The first run ends; in its pause the port stops answering.
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
-    m_host.m_nPort = refusing;
+    m_host.m_bRefuseConnect = refuse;
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     EXPECT_EQ(m_host.m_vRunEnds.size(), 2u);
     EXPECT_EQ(m_host.m_nPattern, 9);
@@ -405,7 +444,8 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     // A new start begins afresh: a timed run of the pattern selected.
     ScriptServer again(kTcp, Normal(), 1);
     m_host.m_vRunEnds.clear();
-    m_controller->SetSocketFactory([](int) { return Socket::Tcp(); });
+    m_host.m_bRefuseConnect = false;
+    m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(again, 9, kTcp, 1);
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
@@ -430,9 +470,10 @@ TEST_F(Controller, DestroyingTheControllerDropsItsQueuedTasksAndTimers) {
 
 TEST_F(Controller, ClearEmptiesReportAndElapsedText) {
   MakeController();
-  m_host.m_strResult = "x\r\n";
+  m_controller->AppendReport("x\r\n");
   m_controller->OnClear();
-  EXPECT_EQ(m_host.m_strResult, "");
+  EXPECT_EQ(Report(), "");
+  EXPECT_EQ(m_host.m_strReport, "");
   EXPECT_EQ(m_host.m_vElapsed.back(), "");
 }
 

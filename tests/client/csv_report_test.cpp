@@ -68,7 +68,7 @@ MeasureLog SweepLog() {
   MeasureLog log;
   MeasureStart start;
   start.timestamp = "2026-12-07T22:00:00.000Z";
-  start.address = 0x7F000001;
+  start.address = Endpoint::Ipv4(0x7F000001);
   start.port = 49152;
   start.duration = 0;
   log.Begin(start);

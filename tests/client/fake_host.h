@@ -17,9 +17,18 @@ class FakeHost : public ClientHost {
  public:
   FakeHost() : m_owner(std::this_thread::get_id()) {}
 
-  void ShowResult() override {
+  void OnMeasureStart(const MeasureSettings& settings) override {
+    Note("measure-start");
+    m_vStarts.push_back(settings);
+  }
+  void OnReportText(const std::string& report) override {
     Note("show");
-    m_vShown.push_back(m_strResult);
+    m_vShown.push_back(report);
+    m_strReport = report;
+  }
+  void SelectPattern(int pattern) override {
+    Note("select");
+    m_nPattern = pattern;
   }
   void SetElapsedText(std::string_view text) override {
     Note("elapsed");
@@ -50,6 +59,9 @@ class FakeHost : public ClientHost {
     Note("run-end");
     m_vRunEnds.push_back(end);
   }
+  int Connect(int fd, const Endpoint& addr) override {
+    return m_bRefuseConnect ? ECONNREFUSED : ClientHost::Connect(fd, addr);
+  }
   void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
   void ArmTimer(unsigned id, int delayMs) override {
     Note("timer");
@@ -79,7 +91,11 @@ class FakeHost : public ClientHost {
   // No task queued and no timer armed.
   bool QueueEmpty() const { return m_loop.Empty(); }
 
-  int m_nWrongThread = 0;  // host calls made off the owner's thread
+  int m_nWrongThread = 0;         // host calls made off the owner's thread
+  int m_nPattern = -1;            // the pattern last selected, -1 none
+  bool m_bRefuseConnect = false;  // every connect is refused
+  std::string m_strReport;        // the report as last shown
+  std::vector<MeasureSettings> m_vStarts;
   std::vector<std::string> m_vCalls;
   std::vector<std::string> m_vShown;
   std::vector<std::string> m_vElapsed;

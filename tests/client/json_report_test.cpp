@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "client/client_controller.h"
+#include "client/measure_log.h"
 #include "common/version.h"
 
 namespace quarvent {
@@ -18,7 +19,7 @@ MeasureStart SweepStart() {
   MeasureStart start;
   start.timestamp = "2026-12-07T21:24:00.123Z";
   start.host = "localhost";
-  start.address = 0x7F000001;
+  start.address = Endpoint::Ipv4(0x7F000001);
   start.port = 49152;
   start.protocol = 1;
   start.duration = 0;
@@ -104,6 +105,7 @@ TEST(JsonReport, DocumentOfATwoRunSweep) {
   EXPECT_EQ(start["timestamp"], "2026-12-07T21:24:00.123Z");
   EXPECT_EQ(start["host"], "localhost");
   EXPECT_EQ(start["address"], "127.0.0.1");
+  EXPECT_EQ(start["family"], "ipv4");
   EXPECT_EQ(start["port"], 49152);
   EXPECT_EQ(start["protocol"], "udp");
   EXPECT_EQ(start["duration"], "auto");
@@ -189,6 +191,34 @@ TEST(JsonReport, UnfinishedRunAndOneSidedTraffic) {
   EXPECT_TRUE(e["cpu_s"].is_null());
 }
 
+// The console writes its document from the log at the end: byte for byte the
+// document of the same events added as they came, a sweep's abort included.
+TEST(JsonReport, LogWritesTheDocumentOfItsEventsInOrder) {
+  JsonReport live;
+  MeasureLog log;
+  live.SetStart(SweepStart());
+  log.Begin(SweepStart());
+  RunEndData first = CompletedEnd();
+  first.run = 0;
+  RunEndData second = CompletedEnd();
+  second.run = 1;
+  for (const IntervalData& i :
+       {Interval(0, 7, 0, 1000, 8192, 8192), Interval(0, 7, 1000, 1500, 4096, 0)}) {
+    live.AddInterval(i);
+    log.AddInterval(i);
+  }
+  live.AddRunEnd(first);
+  log.AddRunEnd(first);
+  live.AddInterval(Interval(1, 8, 0, 700, 16384, 16384));
+  log.AddInterval(Interval(1, 8, 0, 700, 16384, 16384));
+  live.AddRunEnd(second);
+  log.AddRunEnd(second);
+  live.SetSweepAborted(1, 9);
+  log.SetSweepAborted(1, 9);
+  EXPECT_EQ(log.JsonDocument(), live.Document());
+  EXPECT_NE(log.JsonDocument().find("\"sweep_aborted\""), std::string::npos);
+}
+
 TEST(JsonReport, ErrorDocumentHasNoRunsAndNoAddress) {
   JsonReport report;
   MeasureStart start = SweepStart();
@@ -201,6 +231,7 @@ TEST(JsonReport, ErrorDocumentHasNoRunsAndNoAddress) {
   EXPECT_EQ(doc["runs"], json::array());
   EXPECT_EQ(doc["start"]["host"], "no..such");
   EXPECT_TRUE(doc["start"]["address"].is_null());
+  EXPECT_TRUE(doc["start"]["family"].is_null());
 }
 
 TEST(JsonReport, StreamEventsAreOneCompactLineEach) {
@@ -222,6 +253,13 @@ TEST(JsonReport, StreamEventsAreOneCompactLineEach) {
   EXPECT_EQ(s["data"]["host"], "127.0.0.1");
   EXPECT_EQ(s["data"]["address"], "127.0.0.1");
   EXPECT_DOUBLE_EQ(s["data"]["interval_s"].get<double>(), 0.25);
+  // An IPv6 server is written in its RFC 5952 text, with its family; the
+  // fields keep their places.
+  start.address = Endpoint::ParseLiteral("[2001:0002:0:0::1]");
+  const std::string v6 = JsonReport::StartEvent(start);
+  EXPECT_NE(v6.find(R"("host":"2001:2::1","address":"2001:2::1","family":"ipv6","port":)"),
+            std::string::npos)
+      << v6;
 
   const json i = json::parse(lines[1]);
   EXPECT_EQ(i["event"], "interval");

@@ -81,7 +81,7 @@ TEST_P(IntervalsOfPattern, AddUpToTheRunAndComeBetweenHeaderAndReport) {
     c.ServeNormally();
   });
   MakeController(350);
-  m_host.m_nIntervalMs = 100;
+  m_settings.intervalMs = 100;
   Measure(server, pattern, protocol);
   ExpectIntervalsAddUp(100);
   ExpectHandOverOrder();
@@ -89,7 +89,7 @@ TEST_P(IntervalsOfPattern, AddUpToTheRunAndComeBetweenHeaderAndReport) {
   EXPECT_EQ(end.outcome, RunEndKind::kCompleted);
   EXPECT_TRUE(end.failure.empty());
   EXPECT_TRUE(end.dataPhase);
-  EXPECT_EQ(end.report, m_host.m_strResult);  // the only run: its text is the whole report
+  EXPECT_EQ(end.report, Report());  // the only run: its text is the whole report
   // The report's own figures.
   char line[256];
   FormatSize(line, sizeof line, "受信", end.bytesReceived);
@@ -129,7 +129,7 @@ TEST_F(RunData, AbortedMidIntervalStillAddsUp) {
     c.ServeNormally();
   });
   MakeController();
-  m_host.m_nIntervalMs = 100;
+  m_settings.intervalMs = 100;
   Start(server, 7, kTcp, 3);  // continuous
   ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_host.m_vIntervals.size() >= 2; }));
   m_controller->OnAbort();
@@ -152,7 +152,7 @@ TEST_F(RunData, WatchdogEndIsTheSumOfTheIntervals) {
     c.ReadUntilEnd();  // stalls the client; returns when its socket goes
   });
   MakeController(150, 100);
-  m_host.m_nIntervalMs = 100;
+  m_settings.intervalMs = 100;
   Start(server, 0, kTcp, 3);
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   server.Join();
@@ -172,10 +172,8 @@ TEST_F(RunData, RefusedConnectionAndSweepRunsAreCountedRuns) {
   Socket holder;
   const int refusing = RefusingPort(&holder);
   MakeController();
-  m_host.m_nPort = refusing;
-  m_host.m_nPattern = 4;
-  m_host.m_nDuration = 1;
-  m_controller->OnStart();
+  Aim(refusing, 4, kTcp, 1);
+  m_controller->Start(m_settings);
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   ASSERT_EQ(m_host.m_vRunEnds.size(), 1u);
   RunEndData end = m_host.m_vRunEnds[0];
@@ -183,7 +181,7 @@ TEST_F(RunData, RefusedConnectionAndSweepRunsAreCountedRuns) {
   EXPECT_FALSE(end.dataPhase);
   EXPECT_EQ(end.failure,
             "Connection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\nｱﾄﾞﾚｽ間違ってませんか？");
-  EXPECT_EQ(end.report, m_host.m_strResult);
+  EXPECT_EQ(end.report, Report());
   EXPECT_TRUE(m_host.m_vIntervals.empty());
 
   // A sweep from 9: runs 0 and 1 of this start, patterns 9 and 10.
@@ -230,7 +228,7 @@ TEST_P(DelayedAnswers, MedianRoundTripIsTheServersDelay) {
   });
   // Continuous, until the intervals have told of eight round trips.
   MakeController();
-  m_host.m_nIntervalMs = 100;
+  m_settings.intervalMs = 100;
   Start(server, 7, protocol, 3);
   const auto roundTrips = [&] {
     uint64_t n = 0;
@@ -278,8 +276,8 @@ TEST_F(RunData, UdpTimeoutCountsLostChunksAndGoesOn) {
     c.ServeNormally();
   });
   MakeController();
-  m_host.m_nIntervalMs = 100;
-  m_host.m_nUdpTimeoutMs = 100;
+  m_settings.intervalMs = 100;
+  m_settings.udpTimeoutMs = 100;
   Start(server, 7, kUdp, 3);  // continuous
   const auto lost = [&] {
     uint64_t n = 0;
@@ -328,7 +326,7 @@ TEST_F(RunData, UdpTimeoutEndsARunThatGetsNoAnswer) {
   timing.noAnswerEndMs = 2500;
   timing.cleanupDelayMs = 20;
   m_controller = std::make_unique<ClientController>(m_host, timing);
-  m_host.m_nUdpTimeoutMs = 20;
+  m_settings.udpTimeoutMs = 20;
   Start(server, 8, kUdp, 3);  // continuous: only the missing answers can end it
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   server.Join();
@@ -359,7 +357,7 @@ TEST_F(RunData, LongUdpTimeoutKeepsARunThatOnlyLoses) {
   timing.cleanupDelayMs = 20;
   timing.durationMs[1] = 2500;
   m_controller = std::make_unique<ClientController>(m_host, timing);
-  m_host.m_nUdpTimeoutMs = 1000;
+  m_settings.udpTimeoutMs = 1000;
   Start(server, 7, kUdp, 1);
   ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   server.Join();
@@ -393,7 +391,7 @@ TEST_F(RunData, LateUdpAnswersAreLostAndCountedApart) {
       conn.ServeNormally();
     });
     MakeController(1500);
-    m_host.m_nUdpTimeoutMs = 20;
+    m_settings.udpTimeoutMs = 20;
     Start(server, c.pattern, kUdp, 1);
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     server.Join();

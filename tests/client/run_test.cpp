@@ -87,7 +87,6 @@ TEST_F(RunWire, DurationEndReportsLinesInOrderAndReturnsToIdle) {
   EXPECT_EQ(m_host.m_vStates.back(), 0);
   EXPECT_EQ(m_host.m_vElapsed.back(), "");
   EXPECT_EQ(m_host.m_vProgress.back(), 0);
-  EXPECT_EQ(m_host.m_bAbort.load(), 0);
 }
 
 // Sends one chunk with the given length word, then serves on.
@@ -114,7 +113,7 @@ TEST_F(RunWire, LengthWordOutsideTheRangeEndsWithAShortReport) {
   for (int32_t word : {65537, -2}) {
     for (int protocol : {kTcp, kUdp}) {
       SCOPED_TRACE(::testing::Message() << word << " protocol " << protocol);
-      m_host.m_strResult.clear();
+      ClearReport();
       ScriptServer server(protocol, OddChunk(word, 8, false));
       Measure(server, 7, protocol);
       EXPECT_EQ(Body(),
@@ -132,13 +131,13 @@ TEST_F(RunWire, LengthWordOutsideTheRangeEndsWithAShortReport) {
 
 TEST_F(RunWire, TcpLengthWordBelowFourFailsTheBodyAndFourIsAnEmptyChunk) {
   for (int32_t word : {0, 3}) {
-    m_host.m_strResult.clear();
+    ClearReport();
     ScriptServer server(kTcp, OddChunk(word, 4, false));
     Measure(server, 0, kTcp);
     EXPECT_TRUE(Body().starts_with("パケット受信失敗.\r\n受信サイズ : 0.00 [KB]\r\n"));
     EXPECT_TRUE(m_host.m_vRecvErrors.empty());  // a negative count is no socket error
   }
-  m_host.m_strResult.clear();
+  ClearReport();
   ScriptServer server(kTcp, OddChunk(4, 4, true));
   Measure(server, 0, kTcp);
   EXPECT_TRUE(Contains(Body(), "受信：最小/最大 : 4 / 4096\r\n"));
@@ -214,7 +213,7 @@ TEST_F(RunWire, CloseWithoutReplyShowsTheLineThatWasSent) {
 
 TEST_F(RunWire, ErrorReplyIsDecodedIntoTheReport) {
   for (int protocol : {kTcp, kUdp}) {
-    m_host.m_strResult.clear();
+    ClearReport();
     ScriptServer server(protocol, [](Conn& c) {
       if (c.ReadLine()) c.Reply(Utf8ToCp932("ﾈｺﾞｼｴｰｼｮﾝｴﾗｰ ﾊﾞｰｼﾞｮﾝ 不一致."));
     });

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/endpoint.h"
 #include "common/socket.h"
 #include "common/sys_ops.h"
 
@@ -181,10 +182,11 @@ TEST(RecvFull, RetriesOnEintr) {
 TEST(RecvFromFull, ReturnsTheSizeOfTheLastDatagram) {
   DatagramPair d;
   static char buf[kDatagramRoom];
-  sockaddr_in from{};
+  sockaddr_storage from{};
   d.SendToA(std::string(8192, 'r'));
   EXPECT_EQ(RecvFromFull(d.a.Fd(), buf, 4, &from), 8192);
-  EXPECT_EQ(from.sin_port, d.addrB.sin_port);
+  EXPECT_EQ(Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&from), sizeof from).Port(),
+            ntohs(d.addrB.sin_port));
   d.SendToA("1234");
   EXPECT_EQ(RecvFromFull(d.a.Fd(), buf, 4, &from), 4);
   // Asked for 100 bytes: takes datagrams until their sizes reach 100.
@@ -203,7 +205,7 @@ TEST(RecvFromFull, ReturnsTheSizeOfTheLastDatagram) {
 TEST(RecvFromFull, ZeroLengthDatagramIsAnEnd) {
   DatagramPair d;
   static char buf[kDatagramRoom];
-  sockaddr_in from{};
+  sockaddr_storage from{};
   d.SendToA("");
   EXPECT_EQ(RecvFromFull(d.a.Fd(), buf, 4, &from), 0);
 }
@@ -213,10 +215,11 @@ TEST(RecvFromString, WholeLineOversizeAndPieces) {
   ScopedRecvErrorSink scope(&sink);
   DatagramPair d;
   char buf[kLineBufferSize];
-  sockaddr_in from{};
+  sockaddr_storage from{};
   d.SendToA(std::string(29, 'L') + '\0');
   EXPECT_EQ(RecvFromString(d.a.Fd(), buf, sizeof buf, &from), 30);
-  EXPECT_EQ(from.sin_port, d.addrB.sin_port);
+  EXPECT_EQ(Endpoint::FromSockaddr(reinterpret_cast<sockaddr*>(&from), sizeof from).Port(),
+            ntohs(d.addrB.sin_port));
 
   d.SendToA(std::string("\0", 1));  // a lone NUL reaches the caller as a 1-byte line
   EXPECT_EQ(RecvFromString(d.a.Fd(), buf, sizeof buf, &from), 1);
@@ -243,7 +246,9 @@ TEST(RecvFromString, WholeLineOversizeAndPieces) {
 
 TEST(SendToString, OneDatagramWithTheNul) {
   DatagramPair d;
-  EXPECT_EQ(SendToString(d.b.Fd(), "hello", d.addrA), 6);
+  sockaddr_storage to{};
+  std::memcpy(&to, &d.addrA, sizeof d.addrA);
+  EXPECT_EQ(SendToString(d.b.Fd(), "hello", to), 6);
   char buf[16];
   EXPECT_EQ(::recv(d.a.Fd(), buf, sizeof buf, 0), 6);
 }

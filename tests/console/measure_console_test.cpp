@@ -34,20 +34,21 @@ TEST(ConsoleMeasureLoop, InterruptInTheSweepPauseEndsAtOnce) {
     c.ServeNormally();
   });
   MeasureHost host;
-  host.m_nPort = server.Port();
-  host.m_nPattern = 9;
-  host.m_nDuration = 0;
+  MeasureSettings settings;
+  settings.servers = Ipv4Server(0x7F000001, server.Port());
+  settings.pattern = 9;
+  settings.duration = Duration::kSweep;
   ClientTiming timing;
   timing.durationMs[0] = 100;
   timing.sweepNextDelayMs = 10 * 60 * 1000;  // the pause only the interrupt can end
   {
     ClientController controller(host, timing);
-    controller.OnStart();
+    controller.Start(settings);
     // The interrupt comes once the first run's report is in: the pause has
     // begun in the same task.
     bool interrupted = false;
     const auto inPause = [&] {
-      if (interrupted || host.m_strResult.find("受信：最小/最大") == std::string::npos)
+      if (interrupted || controller.ReportText().find("受信：最小/最大") == std::string::npos)
         return false;
       interrupted = true;
       return true;
@@ -60,7 +61,7 @@ TEST(ConsoleMeasureLoop, InterruptInTheSweepPauseEndsAtOnce) {
     EXPECT_TRUE(interrupted);
     EXPECT_TRUE(over) << "the loop still waits after the interrupt";
     EXPECT_FALSE(controller.Measuring());
-    EXPECT_EQ(host.m_nPattern, 9);  // the sweep's start is selected again
+    EXPECT_EQ(controller.SweepStartPattern(), -1);  // the sweep is over
     EXPECT_TRUE(host.AllFull());
   }
   // What was still queued went with the controller.
@@ -84,26 +85,27 @@ TEST(ConsoleMeasureLoop, SweepEndedInItsPauseSaysSoInTheJson) {
     MeasureOutput output;
     output.form = form;
     MeasureHost host(output);
-    host.m_nPort = server.Port();
-    host.m_nPattern = 9;
+    MeasureSettings settings;
+    settings.servers = Ipv4Server(0x7F000001, server.Port());
+    settings.pattern = 9;
     ClientTiming timing;
     timing.durationMs[0] = 100;
     timing.sweepNextDelayMs = 10 * 60 * 1000;
     int runEnds = 0;
     {
       ClientController controller(host, timing);
-      controller.OnStart();
+      controller.Start(settings);
       const auto bound = std::chrono::steady_clock::now() + std::chrono::seconds(60);
       // Interrupted once the first run has ended: the pause has begun.
       while (std::chrono::steady_clock::now() < bound && MeasureTurn(host, controller, [&] {
-               runEnds = host.m_strResult.find("受信：最小/最大") != std::string::npos;
+               runEnds = controller.ReportText().find("受信：最小/最大") != std::string::npos;
                return runEnds;
              })) {
       }
     }
     EXPECT_EQ(runEnds, 1);
     if (form == OutputForm::kJson) {
-      const std::string document = host.Report().Document();
+      const std::string document = host.Log().JsonDocument();
       EXPECT_NE(document.find("\"sweep_aborted\": {\n    \"after_run\": 0,\n"
                               "    \"next_pattern\": 10\n  }"),
                 std::string::npos)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "tests/support/child_process.h"
 
@@ -27,6 +28,15 @@ inline Serve StartServe(int port, long long portArg) {
 }
 inline Serve StartServe(int port) {
   return StartServe(port, port);
+}
+// `quarvent serve --port port` followed by options.
+inline Serve StartServeWith(int port, const std::vector<std::string>& options) {
+  std::vector<std::string> args = {"serve", "--port", std::to_string(port)};
+  args.insert(args.end(), options.begin(), options.end());
+  Serve serve;
+  serve.child = SpawnQuarvent(args, kCaptureStderr);
+  serve.ready = serve.child.pid > 0 && WaitForLine(serve.child, ReadyLine(port));
+  return serve;
 }
 
 }  // namespace quarvent::test

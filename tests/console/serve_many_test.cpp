@@ -17,15 +17,6 @@
 namespace quarvent::test {
 namespace {
 
-Serve StartServeWith(int port, const std::vector<std::string>& options) {
-  std::vector<std::string> args = {"serve", "--port", std::to_string(port)};
-  args.insert(args.end(), options.begin(), options.end());
-  Serve serve;
-  serve.child = SpawnQuarvent(args, kCaptureStderr);
-  serve.ready = serve.child.pid > 0 && WaitForLine(serve.child, ReadyLine(port));
-  return serve;
-}
-
 std::string Line() {
   char line[kLineBufferSize];
   BuildNegotiation(line, 7);
@@ -54,6 +45,26 @@ TEST(ServeMany, ClientsSideBySideTheRefusalBeyondTheLimitAndTheirLinesAtSigterm)
   // Two TCP sessions and one UDP session were in progress.
   for (int i = 0; i < 3; ++i)
     EXPECT_TRUE(WaitForLine(serve.child, ": server stopped")) << serve.child.errText;
+  EXPECT_EQ(WaitExit(serve.child), 0) << serve.child.errText;
+}
+
+// One UDP client of serve --strict-requests (one at a time): a lone length
+// word draws nothing, a request of the pattern's size its chunk, and the
+// session line counts just that chunk and the 24-byte reply.
+TEST(ServeMany, StrictRequestsAnswerOnlyRequestsOfThePatternsSize) {
+  const int port = FreePort();
+  Serve serve = StartServeWith(port, {"--strict-requests"});
+  ASSERT_TRUE(serve.ready) << serve.child.errText;
+  UdpClient udp(port);
+  ASSERT_TRUE(udp.Negotiate(7));
+  ASSERT_TRUE(udp.SendWord(4));
+  ASSERT_TRUE(udp.SendRequest(8192, 8192));
+  std::vector<char> chunk;
+  ASSERT_EQ(udp.Recv(chunk), 8192);
+  EXPECT_EQ(chunk[8191], 'q');  // the full request's bytes, not the word's
+  ASSERT_TRUE(udp.SendWord(kEndMarker));
+  EXPECT_TRUE(WaitForLine(serve.child, "8230 bytes in, 8216 bytes out")) << serve.child.errText;
+  ::kill(serve.child.pid, SIGTERM);
   EXPECT_EQ(WaitExit(serve.child), 0) << serve.child.errText;
 }
 

@@ -22,15 +22,6 @@
 namespace quarvent::test {
 namespace {
 
-Serve StartServeWith(int port, const std::vector<std::string>& options) {
-  std::vector<std::string> args = {"serve", "--port", std::to_string(port)};
-  args.insert(args.end(), options.begin(), options.end());
-  Serve serve;
-  serve.child = SpawnQuarvent(args, kCaptureStderr);
-  serve.ready = serve.child.pid > 0 && WaitForLine(serve.child, ReadyLine(port));
-  return serve;
-}
-
 // The next session line of the protocol ("TCP" or "UDP") that contains
 // `text`; empty when none came.
 std::string NextSession(Serve& serve, const std::string& protocol, const std::string& text) {

@@ -15,44 +15,8 @@ source "$HERE/testbed.sh"
 
 bed_available || exit 77
 
-WORK=$(mktemp -d)
-SERVE_PID=""
-stop_serve() {
-  [ -n "$SERVE_PID" ] || return 0
-  kill -TERM "$SERVE_PID" 2>/dev/null
-  wait "$SERVE_PID" 2>/dev/null
-  SERVE_PID=""
-}
-cleanup() {
-  stop_serve
-  bed_cleanup
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-FAILURES=0
-fail() {
-  echo "FAIL: $*" >&2
-  FAILURES=$((FAILURES + 1))
-}
-
-PORT=47000
-# Starts quarvent serve in A and waits for its readiness line (bounded).
-start_serve() {
-  : >"$WORK/serve.log"
-  # Started directly (not through a function, whose subshell would take the
-  # signal instead), so that SERVE_PID is serve itself.
-  ip netns exec "$BED_A" "$QUARVENT" serve --port "$PORT" 2>"$WORK/serve.log" &
-  SERVE_PID=$!
-  for _ in $(seq 1 300); do
-    grep -q "^quarvent serve: listening on port $PORT " "$WORK/serve.log" && return 0
-    kill -0 "$SERVE_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "quarvent serve did not come up:" >&2
-  cat "$WORK/serve.log" >&2
-  return 1
-}
+# shellcheck source=path_common.sh
+source "$HERE/path_common.sh"
 
 # measure NAME ARGS...: quarvent measure in B against A, output in $WORK/NAME,
 # exit code in $WORK/NAME.rc; bounded by timeout (a hang is a failure).

@@ -11,6 +11,7 @@
 #   bed_rate A 100mbit           # what A sends, at most 100 Mbit/s
 #   bed_loss B 20 [MINLEN]       # B drops 20 in 1000 datagrams coming from A
 #                                # (only those longer than MINLEN bytes)
+#   bed_ipv6                     # and IPv6 (below), or false without it
 #   bed_exec A cmd...            # runs cmd in A
 #   bed_link down|up             # takes the link down or up again
 #   bed_cleanup
@@ -105,6 +106,24 @@ bed_loss() {
   # shellcheck disable=SC2086 # $size is empty or three words
   ip netns exec "$ns" nft add rule inet qvbed input ip saddr "$peer" $size \
     numgen random mod 1000 '<' "$2" drop
+}
+
+# IPv6 on the link, from the benchmarking prefix 2001:2::/48: A at
+# 2001:2::1 and 2001:2::11 (a host with two addresses, as IPv6 hosts have),
+# B at 2001:2::2, and the link-local pair fe80::a (A) and fe80::b (B) on the
+# veth (reached as fe80::a%$BED_VETH_B from B). Without duplicate address
+# detection, so they serve at once. False when this kernel has no IPv6.
+BED6_A=2001:2::1
+BED6_A2=2001:2::11
+BED6_B=2001:2::2
+BED6_LL_A=fe80::a
+BED6_LL_B=fe80::b
+bed_ipv6() {
+  ip -n "$BED_A" -6 addr add "$BED6_A/64" dev "$BED_VETH_A" nodad 2>/dev/null || return 1
+  ip -n "$BED_A" -6 addr add "$BED6_A2/64" dev "$BED_VETH_A" nodad &&
+    ip -n "$BED_B" -6 addr add "$BED6_B/64" dev "$BED_VETH_B" nodad &&
+    ip -n "$BED_A" -6 addr add "$BED6_LL_A/64" dev "$BED_VETH_A" nodad &&
+    ip -n "$BED_B" -6 addr add "$BED6_LL_B/64" dev "$BED_VETH_B" nodad
 }
 
 bed_exec() {

@@ -110,9 +110,11 @@ bool ExactUdpChunk(const std::vector<char>& chunk) {
 
 class ConcurrentServerTest : public ::testing::Test {
  protected:
-  void Start(int maxClients, int maxPerSource = 0, int64_t idleMs = 0, int64_t maxMs = 0) {
+  void Start(int maxClients, int maxPerSource = 0, int64_t idleMs = 0, int64_t maxMs = 0,
+             bool strict = false) {
     ServiceOptions options;
-    options.bindAddress = INADDR_LOOPBACK;
+    options.strictRequests = strict;
+    options.bindAddress = Endpoint::Ipv4(INADDR_LOOPBACK);
     options.maxClients = maxClients;
     options.maxPerSource = maxPerSource;
     options.idleTimeoutMs = idleMs;
@@ -352,6 +354,22 @@ TEST_F(ConcurrentServerTest, ADownloadThatThePeerClosesEndsAsPeerClosedNotAsASen
     EXPECT_EQ(r.end, SessionEnd::kPeerClosed) << r.pattern;
     EXPECT_EQ(r.error, 0) << r.pattern;
   }
+}
+
+TEST_F(ConcurrentServerTest, StrictRequestsLeaveUndersizedUdpRequestsUnanswered) {
+  Start(2, 0, 0, 0, true);
+  UdpClient udp(port);
+  ASSERT_TRUE(udp.Negotiate(7));
+  // A lone length word, then a datagram of 100 bytes that announces just
+  // that: neither is answered, so the first chunk is the full request's.
+  ASSERT_TRUE(udp.SendWord(4));
+  ASSERT_TRUE(udp.SendRequest(100, 100));
+  UdpRounds(udp, 2);
+  ASSERT_TRUE(udp.SendWord(kEndMarker));
+  const auto ends = host.Wait(1, [](auto& r) { return r.kind == ServiceKind::kUdp; });
+  ASSERT_EQ(ends.size(), 1u);
+  EXPECT_EQ(ends[0].end, SessionEnd::kEndMarkerReceived);
+  EXPECT_EQ(ends[0].bytesSent, 2 * 8192 + static_cast<int64_t>(NegotiationText().find(' ') + 1));
 }
 
 TEST_F(ConcurrentServerTest, ThirtyTwoSessionsAtOnce) {

@@ -111,4 +111,13 @@ int ReservePort() {
   return 0;
 }
 
+bool HasIpv6Loopback() {
+  const Socket sock = Socket::Udp(AF_INET6);
+  if (!sock) return false;
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_loopback;
+  return ::bind(sock.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+}
+
 }  // namespace quarvent::test

@@ -8,6 +8,9 @@ namespace quarvent::test {
 
 // 127.0.0.1:port.
 sockaddr_in Loopback(int port);
+// Whether this machine has an IPv6 loopback: a socket can be bound to ::1.
+// Tests over ::1 skip with one line where it has none.
+bool HasIpv6Loopback();
 // Send and receive timeouts of ms milliseconds on fd.
 void SetTimeouts(int fd, int ms);
 

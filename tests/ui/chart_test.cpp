@@ -189,7 +189,8 @@ class ChartTest : public QObject {
     const int beforeStart = chart->PaintCount();
     PatternList(dlg)->setCurrentIndex(8);
     Button(dlg, CClientDlg::kIdcStart)->click();
-    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg) && dlg.m_nSweepStart == -1, kRunTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg) && dlg.Controller().SweepStartPattern() == -1,
+                             kRunTimeoutMs);
     // The hand-overs made the open chart redraw.
     QTRY_VERIFY_WITH_TIMEOUT(chart->PaintCount() > beforeStart, kRunTimeoutMs);
 

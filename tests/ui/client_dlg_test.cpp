@@ -33,7 +33,7 @@ QWidget* NextTabStop(QWidget* widget) {
   return next;
 }
 
-quarvent::Socket FailingSocket(int /*protocol*/) {
+quarvent::Socket FailingSocket(int /*protocol*/, int /*family*/) {
   errno = EMFILE;
   return {};
 }
@@ -68,7 +68,7 @@ class ClientDlgTest : public QObject {
     QCOMPARE(progress->maximum(), 1000);
     QCOMPARE(progress->value(), 0);
     QVERIFY(Button(dlg, CClientDlg::kIdcStart)->isDefault());
-    QCOMPARE(dlg.m_nSweepStart, -1);
+    QCOMPARE(dlg.Controller().SweepStartPattern(), -1);
     QCOMPARE(dlg.m_nPort, 49152);
     // No OK and no Cancel: 測定開始, 測定中断 and ｸﾘｱ are all there is.
     QCOMPARE(dlg.findChildren<QPushButton*>().size(), 3);
@@ -368,7 +368,7 @@ class ClientDlgTest : public QObject {
     dlg.Controller().SetSocketFactory(&FailingSocket);
     Button(dlg, CClientDlg::kIdcStart)->click();
     QCOMPARE(Report(dlg), QStringLiteral("socket() Failed.  ErrCode=24.\n"));
-    QCOMPARE(dlg.m_strResult, std::string("socket() Failed.  ErrCode=24.\r\n"));
+    QCOMPARE(dlg.Controller().ReportText(), std::string("socket() Failed.  ErrCode=24.\r\n"));
     QVERIFY(Idle(dlg));
   }
 

@@ -103,7 +103,7 @@ class ClientRunTest : public QObject {
                                "ｱﾄﾞﾚｽ間違ってませんか？\n");
     QCOMPARE(Report(dlg), once + once);
     QVERIFY(Idle(dlg));
-    QCOMPARE(dlg.m_nSweepStart, 0);  // set before the connection attempt
+    QCOMPARE(dlg.Controller().SweepStartPattern(), 0);  // set before the connection attempt
   }
 
   void TcpRunReportLandsInTheBox() {
@@ -159,7 +159,8 @@ class ClientRunTest : public QObject {
     PatternList(dlg)->setCurrentIndex(8);
     Sampler sampler(dlg);
     Button(dlg, CClientDlg::kIdcStart)->click();
-    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg) && dlg.m_nSweepStart == -1, kRunTimeoutMs);
+    QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg) && dlg.Controller().SweepStartPattern() == -1,
+                             kRunTimeoutMs);
     QStringList headers;
     for (const QString& line : Lines(dlg))
       if (line.startsWith(QStringLiteral("---"))) headers << line;
@@ -185,7 +186,6 @@ class ClientRunTest : public QObject {
     QTRY_VERIFY_WITH_TIMEOUT(Idle(dlg), kRunTimeoutMs);
     QVERIFY(Lines(dlg).contains(QStringLiteral("ﾕｰｻﾞによる中断.")));
     QVERIFY(Report(dlg).contains(QStringLiteral("\n経過時間 : ")));
-    QCOMPARE(dlg.m_bAbort.load(), 0);
   }
 
   void AbortOfAStalledRunEndsInTheForcedStop() {
@@ -225,7 +225,6 @@ class ClientRunTest : public QObject {
              qPrintable(QString::number(sinceAbort.elapsed())));
     QCOMPARE(Elapsed(dlg), QString());
     QCOMPARE(Progress(dlg), 0);
-    QCOMPARE(dlg.m_bAbort.load(), 0);
     // The forced stop adds nothing to the report.
     QCOMPARE(Lines(dlg), QStringList{Header("TCP", 7)});
   }
@@ -237,7 +236,7 @@ class ClientRunTest : public QObject {
     Button(dlg, CClientDlg::kIdcAbort)->click();
     QVERIFY(Idle(dlg));
     QCOMPARE(PatternList(dlg)->currentIndex(), 9);
-    QCOMPARE(dlg.m_nSweepStart, -1);
+    QCOMPARE(dlg.Controller().SweepStartPattern(), -1);
     QCOMPARE(Elapsed(dlg), QString());
     QTest::qWait(700);  // past the moment the next run was due
     QVERIFY(Idle(dlg));
