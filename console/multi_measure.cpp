@@ -159,8 +159,14 @@ void MultiMeasure::OnSessionOutcome(int session, RunOutcome outcome) {
     FlushIntervals(m_whole, true, -1);
   }
   if (m_plan.load && session == 0) {
-    // The load runs beside the probe to its end, and no longer.
+    // The load runs beside the probe to its end, and no longer. A probe that
+    // ran its whole duration leaves the load to end by its own, a moment
+    // later (it began after its connection and negotiation): an abort then
+    // would only race with that end.
     m_set.CancelStarts();
+    const bool ranItsDuration = outcome == RunOutcome::kFullReport &&
+                                record.end.outcome == RunEndKind::kCompleted;
+    if (ranItsDuration) return;
     for (size_t s = 1; s < m_sessions.size() && s < static_cast<size_t>(m_set.Size()); ++s)
       m_set.Abort(static_cast<int>(s));
   }
