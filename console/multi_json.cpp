@@ -87,6 +87,7 @@ std::string MultiMeasure::JsonDocument() const {
   Json doc = Json::parse(skeleton.Document());
   doc.erase("runs");
   doc["mix"] = MixText(m_plan.classes);
+  if (m_plan.load) doc["probe"] = m_groups[0]->label;
   Json classes = Json::array();
   for (size_t g = 0; g < m_groups.size(); ++g)
     classes.push_back(Json::parse(GroupJson(*m_groups[g], static_cast<int>(g), true)));
@@ -112,6 +113,13 @@ std::string MultiMeasure::JsonDocument() const {
   }
   doc["sessions"] = std::move(sessions);
   return doc.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+void MultiMeasure::WriteStartEvent() {
+  Json event = Json::parse(JsonReport::StartEvent(m_plan.start));
+  event["data"]["mix"] = MixText(m_plan.classes);
+  if (m_plan.load) event["data"]["probe"] = m_groups[0]->label;
+  WriteLine(event.dump(-1, ' ', false, Json::error_handler_t::replace));
 }
 
 void MultiMeasure::WriteEndEvents() {

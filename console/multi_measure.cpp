@@ -81,6 +81,7 @@ int MultiMeasure::Run(const std::function<int()>& interrupted) {
   m_nCpuStartKernel = cpu.kernel;
   m_nCpuStartUser = cpu.user;
   if (m_plan.form == OutputForm::kText) m_write(HeaderLine() + "\n");
+  if (m_plan.form == OutputForm::kJsonStream) WriteStartEvent();
   m_set.Launch(0, m_set.Size());
   while (m_set.Turn(interrupted, [] { return false; })) {
   }
@@ -164,8 +165,8 @@ void MultiMeasure::OnSessionOutcome(int session, RunOutcome outcome) {
     // later (it began after its connection and negotiation): an abort then
     // would only race with that end.
     m_set.CancelStarts();
-    const bool ranItsDuration = outcome == RunOutcome::kFullReport &&
-                                record.end.outcome == RunEndKind::kCompleted;
+    const bool ranItsDuration =
+        outcome == RunOutcome::kFullReport && record.end.outcome == RunEndKind::kCompleted;
     if (ranItsDuration) return;
     for (size_t s = 1; s < m_sessions.size() && s < static_cast<size_t>(m_set.Size()); ++s)
       m_set.Abort(static_cast<int>(s));

@@ -95,6 +95,7 @@ class MultiMeasure final : public SessionListener {
   // A group's object of the JSON forms (with its intervals in the document).
   std::string GroupJson(const Group& group, int index, bool withIntervals) const;
   std::string LoadJson() const;
+  void WriteStartEvent();
   void WriteEndEvents();
   void WriteLine(const std::string& line) { m_write(line + "\n"); }
 
