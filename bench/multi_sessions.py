@@ -20,6 +20,7 @@ import argparse
 import json
 import os
 import subprocess
+import threading
 import time
 
 from loopback import free_port  # a port free for TCP and UDP on 127.0.0.1
@@ -44,17 +45,27 @@ def run_measure(quarvent, port, args):
     proc = subprocess.Popen([quarvent, "measure", "--port", str(port), "--json"] + args,
                             stdout=subprocess.PIPE, text=True)
     threads = 0
-    # The document comes at the end; until then, sample the thread count.
+    chunks = []
+    reader = threading.Thread(target=lambda: chunks.append(proc.stdout.read()), daemon=True)
+    reader.start()
+    # The document comes at the end; until then, sample the thread count
+    # (wait4 with WNOHANG reaps the process with its resource usage).
     deadline = time.time() + 120
-    while proc.poll() is None and time.time() < deadline:
+    while time.time() < deadline:
+        pid, status, usage = os.wait4(proc.pid, os.WNOHANG)
+        if pid != 0:
+            break
         try:
             threads = max(threads, len(os.listdir(f"/proc/{proc.pid}/task")))
         except FileNotFoundError:
-            break
+            pass
         time.sleep(0.2)
-    out = proc.stdout.read()
-    _, status, usage = os.wait4(proc.pid, 0)
-    return json.loads(out), usage, threads, os.waitstatus_to_exitcode(status)
+    else:
+        proc.kill()
+        pid, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    reader.join(timeout=30)
+    return json.loads("".join(chunks)), usage, threads, proc.returncode
 
 
 def moved(doc):

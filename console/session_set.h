@@ -65,6 +65,8 @@ class SessionSet {
     bool started = false;
   };
   void OnTimer(unsigned id);
+  // Starts the next session when its time has come (one at a time).
+  void StartDue();
   void Interrupt(int count);
 
   SessionListener& m_listener;
@@ -73,6 +75,7 @@ class SessionSet {
   std::vector<std::unique_ptr<Session>> m_sessions;
   std::vector<int> m_pending;  // sessions still to start, in order
   size_t m_nNextPending = 0;
+  EventLoop::Clock::time_point m_nextStart;  // no start before this
   bool m_bInterrupted = false;
 };
 
