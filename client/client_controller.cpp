@@ -355,6 +355,7 @@ void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const 
     data.rtt = rtt->Summary();
   }
   m_host.OnInterval(data);
+  if (rtt) m_host.OnIntervalRtt(*rtt);
 }
 
 void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,

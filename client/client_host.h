@@ -65,6 +65,10 @@ class ClientHost {
   // One interval of the running run's data phase, as it ends: every interval,
   // in order, after the run's header line and before its report text.
   virtual void OnInterval(const IntervalData&) {}
+  // The round trips of the interval just handed to OnInterval, for an owner
+  // that merges them over several intervals or sessions (percentiles do not
+  // add up); called right after it, only when round trips completed in it.
+  virtual void OnIntervalRtt(const RttHistogram&) {}
   // A run has ended: once per start, after its report text has been shown
   // (OnReportText) and before NoteOutcome.
   virtual void OnRunEnd(const RunEndData&) {}

@@ -48,6 +48,30 @@ int64_t RttHistogram::PercentileNs(double q) const noexcept {
   return m_max;
 }
 
+double RttHistogram::TrimmedMeanNs(double drop) const noexcept {
+  if (m_count == 0) return 0;
+  drop = std::clamp(drop, 0.0, 1.0);
+  const auto dropped = static_cast<uint64_t>(std::floor(drop * static_cast<double>(m_count)));
+  if (dropped == 0) return static_cast<double>(m_sum) / static_cast<double>(m_count);
+  const uint64_t kept = m_count - dropped;
+  if (kept == 0) return 0;
+  double sum = 0;
+  uint64_t left = kept;
+  for (int i = m_lo; i <= m_hi && left > 0; ++i) {
+    const uint64_t take = std::min(left, m_counts[i]);
+    if (take == 0) continue;
+    const int64_t mid = std::clamp(BucketLow(i) + (BucketWidth(i) - 1) / 2, m_min, m_max);
+    sum += static_cast<double>(mid) * static_cast<double>(take);
+    left -= take;
+  }
+  return sum / static_cast<double>(kept);
+}
+
+double RoundTripsPerMinute(const RttHistogram& rtt) noexcept {
+  const double ns = rtt.TrimmedMeanNs(0.05);
+  return ns > 0 ? 60e9 / ns : 0;
+}
+
 RttSummary RttHistogram::Summary() const noexcept {
   RttSummary s;
   if (m_count == 0) return s;

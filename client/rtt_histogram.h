@@ -48,6 +48,11 @@ class RttHistogram {
   // the first and the last rank). 0 when empty.
   int64_t PercentileNs(double q) const noexcept;
   RttSummary Summary() const noexcept;
+  // The mean (ns) of the fastest values once the slowest fraction `drop`
+  // (0..1) of them is left out: floor(drop * count) values go, by bucket
+  // midpoints kept within the exact minimum and maximum; with none left out,
+  // the exact mean. 0 when empty.
+  double TrimmedMeanNs(double drop) const noexcept;
 
   // Bucket arithmetic, public for the tests: index of a value, and the
   // smallest value and the width of a bucket.
@@ -77,5 +82,10 @@ class RttHistogram {
   int m_hi = -1;
   uint64_t m_counts[kBuckets] = {};
 };
+
+// Responsiveness in round trips per minute: 60,000 divided by the round trip
+// in milliseconds, from the mean of the fastest 95 % of the round trips (the
+// slowest 5 % left out). 0 when there is none.
+double RoundTripsPerMinute(const RttHistogram& rtt) noexcept;
 
 }  // namespace quarvent

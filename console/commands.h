@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include "client/json_report.h"
+#include "client/measure_settings.h"
+#include "client/timing.h"
 #include "common/protocol.h"
 #include "server/server_host.h"
 #include "server/service_options.h"
@@ -59,9 +62,29 @@ struct MeasureArgs {
   bool ipv6Only = false;  // -6
   bool json = false;
   bool jsonStream = false;
+  // Many sessions at once (console/measure_multi.cpp); "" when not given.
+  std::string sessions;    // --sessions N
+  std::string mix;         // --mix SPEC
+  std::string load;        // --load SPEC
+  std::string idlePhase;   // --idle-phase SECS (default 5)
+  std::string loadSettle;  // --load-settle SECS (default 2)
+  bool perSession = false;
   bool help = false;
   bool version = false;
 };
+// A decimal integer from min to max, as strtoll reads one.
+bool ParseInt(const std::string& text, long long min, long long max, int* out);
+// Decimal seconds ("2", "0.5", ".25") as whole milliseconds.
+bool ParseSeconds(const std::string& text, int* ms);
+// Whether the options ask for many sessions at once.
+bool MultiRequested(const MeasureArgs& args);
+// Runs the sessions that args ask for with settings (resolved) as every
+// session's base; start is the JSON's start object. Returns the exit code
+// (2 with one line on stderr on bad usage).
+int RunMultiMeasure(const MeasureArgs& args, const MeasureSettings& settings,
+                    const ClientTiming& timing, const MeasureStart& start);
+// The usage problem of the options for many sessions; "" none.
+std::string CheckMultiOptions(const MeasureArgs& args, const MeasureSettings& settings);
 void DeclareMeasure(CLI::App& measure, MeasureArgs& args);
 int RunMeasure(const MeasureArgs& args);
 void PrintMeasureHelp(std::FILE* out);

@@ -34,6 +34,8 @@ void PrintMeasureHelp(std::FILE* out) {
       "                        [--duration auto|15|30|continuous] [--protocol tcp|udp] [-u]\n"
       "                        [--interval SECS] [--json | --json-stream]\n"
       "                        [--udp-timeout MS] [--connect-timeout SECS]\n"
+      "                        [--sessions N | --mix SPEC | --load SPEC [--idle-phase SECS]\n"
+      "                        [--load-settle SECS]] [--per-session]\n"
       "\n"
       "Measures the throughput that a pseudo server (quarvent serve or the server\n"
       "program) gives to one traffic pattern, and prints the report on stdout.\n"
@@ -87,6 +89,32 @@ void PrintMeasureHelp(std::FILE* out) {
       "                        negotiation (default 10); a peer that does not answer\n"
       "                        in time (not a pseudo server, or its datagram lost)\n"
       "                        ends the run as a negotiation failure (exit 1)\n"
+      "      --sessions N      N sessions (1 to 1024) of the pattern and protocol at\n"
+      "                        once, each its own connection and negotiation,\n"
+      "                        started a few milliseconds apart\n"
+      "      --mix SPEC        sessions of several kinds at once: classes\n"
+      "                        [tcp:|udp:]PATTERN[xCOUNT] joined by commas, e.g.\n"
+      "                        0x2,3x10,udp:5x4 (two downloads, ten browsers, four\n"
+      "                        chats over UDP); the protocol defaults to --protocol's\n"
+      "      --load SPEC       latency under load: the pattern and protocol run as\n"
+      "                        one probe session, alone for --idle-phase SECS\n"
+      "                        (default 5), then beside the classes of SPEC (as for\n"
+      "                        --mix, but TCP unless a class says udp:) to the end;\n"
+      "                        the loaded statistics begin --load-settle SECS\n"
+      "                        (default 2) after the load began. The report gives\n"
+      "                        the probe's round trips idle and loaded (p50, p90,\n"
+      "                        p99), its RPM (60,000 / the mean round trip in ms of\n"
+      "                        the fastest 95 %), its losses with --udp-timeout and\n"
+      "                        the load's throughput\n"
+      "      --per-session     the text adds each session's own report\n"
+      "                        With many sessions the duration is 15, 30 or\n"
+      "                        continuous; the text gives a header line naming the\n"
+      "                        mix, one report block per class (its sessions added\n"
+      "                        up) and one for all, failed sessions by number, and\n"
+      "                        one CPU time line; -i writes a line per class and\n"
+      "                        interval; both JSON forms carry every session, class\n"
+      "                        and the whole (docs/json.md). Exit status 1 when any\n"
+      "                        session failed (refused, negotiation, watchdog)\n"
       "  -h, --help            this text\n"
       "      --version         the program's version\n"
       "\n"
@@ -128,19 +156,15 @@ void DeclareMeasure(CLI::App& measure, MeasureArgs& args) {
   });
   measure.add_option("--udp-timeout", args.udpTimeout);
   measure.add_option("--connect-timeout", args.connectTimeout);
+  measure.add_option("--sessions", args.sessions);
+  measure.add_option("--mix", args.mix);
+  measure.add_option("--load", args.load);
+  measure.add_option("--idle-phase", args.idlePhase);
+  measure.add_option("--load-settle", args.loadSettle);
+  measure.add_flag("--per-session", args.perSession);
   CLI::Option* json = measure.add_flag("--json", args.json);
   CLI::Option* stream = measure.add_flag("--json-stream", args.jsonStream);
   json->excludes(stream);
-}
-
-namespace {
-
-constexpr char kCommand[] = "quarvent measure";
-
-std::atomic<int> g_nInterrupts{0};
-
-extern "C" void OnInterrupt(int) {
-  g_nInterrupts.fetch_add(1);
 }
 
 // A decimal integer from min to max, as strtoll reads one.
@@ -170,6 +194,16 @@ bool ParseSeconds(const std::string& text, int* ms) {
   if (fraction.size() > 3 && fraction[3] >= '5') ++value;
   *ms = value;
   return true;
+}
+
+namespace {
+
+constexpr char kCommand[] = "quarvent measure";
+
+std::atomic<int> g_nInterrupts{0};
+
+extern "C" void OnInterrupt(int) {
+  g_nInterrupts.fetch_add(1);
 }
 
 // The settings from the options (the server's port into *port; its address
@@ -208,7 +242,8 @@ std::string ReadOptions(const MeasureArgs& args, MeasureSettings& settings, int*
   if (!args.udpTimeout.empty()) {
     if (!ParseInt(args.udpTimeout, 1, 10000, &settings.udpTimeoutMs))
       return "--udp-timeout: " + args.udpTimeout + " not in 1..10000 milliseconds";
-    if (settings.protocol != kUdp)
+    // A mix or a load may have UDP sessions of its own (checked with them).
+    if (settings.protocol != kUdp && args.mix.empty() && args.load.empty())
       return "--udp-timeout is for UDP only (add -u or --protocol udp)";
   }
   int negotiationMs = 0;
@@ -255,7 +290,8 @@ int RunMeasure(const MeasureArgs& args) {
   MeasureSettings settings;
   int port = 0;
   ClientTiming timing;
-  const std::string problem = ReadOptions(args, settings, &port, &timing);
+  std::string problem = ReadOptions(args, settings, &port, &timing);
+  if (problem.empty()) problem = CheckMultiOptions(args, settings);
   if (!problem.empty()) return UsageError(kCommand, problem);
 
   MeasureStart start;
@@ -293,6 +329,8 @@ int RunMeasure(const MeasureArgs& args) {
   // Over TCP a later address may be the one that connects: the report's
   // header line names the one used.
   start.address = settings.servers.front();
+  // Many sessions take their own road; one session stays exactly as it was.
+  if (MultiRequested(args)) return RunMultiMeasure(args, settings, timing, start);
 
   if (output.form == OutputForm::kJsonStream) WriteStdout(JsonReport::StartEvent(start) + '\n');
   host.Log().Begin(start);
