@@ -27,11 +27,11 @@ constexpr std::string_view kPatternEntries[kPatternCount] = {
 };
 
 // The ids of the one-shot timers the controller arms through its host; the
-// host hands them back to OnTimer and knows nothing else of them. 1 to 10:
-// the next pattern of a sweep.
-constexpr unsigned kTimerCleanup = 10000;
-constexpr unsigned kTimerForcedStop = 10001;
-constexpr unsigned kTimerRestoreBase = 1000;  // 1000 + p: reselect p, end the sweep
+// host hands them back to OnTimer and knows nothing else of them. What a
+// timer is for is the measurement's named state, not its id.
+constexpr unsigned kTimerSweepStep = 1;   // the next run of a sweep
+constexpr unsigned kTimerRestore = 2;     // reselect the sweep's first pattern
+constexpr unsigned kTimerForcedStop = 3;  // stop a run that ignores the abort
 
 Socket MakeSocket(int protocol, int family) {
   return protocol == kUdp ? Socket::Udp(family) : Socket::Tcp(family);
@@ -47,46 +47,34 @@ ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
     : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket), m_pfnThread(&StartThread) {}
 
 ClientController::~ClientController() {
-  for (auto& run : m_runs) run->Abandon();
+  for (auto& run : m_runs) run->Stop();
   for (auto& run : m_runs) run->Join();
   m_host.DropQueued();
 }
 
 void ClientController::SetMeasuring(int state) {
-  m_bMeasuring = state != 0;
+  if (state == 0) m_eState = State::kIdle;
+  if (state == 1) m_eState = State::kRunning;
   m_host.SetMeasuringState(state);
-}
-
-void ClientController::Reap() {
-  for (auto it = m_runs.begin(); it != m_runs.end();) {
-    MeasureRun* run = it->get();
-    if (run != m_pWorker && run->Reapable()) {
-      run->Join();
-      it = m_runs.erase(it);
-    } else {
-      ++it;
-    }
-  }
 }
 
 void ClientController::Start(const MeasureSettings& settings) {
   // The user's start begins afresh: a sweep it begins returns to this
   // pattern, whatever an earlier run left in m_nSweepStart, and a reselection
   // still pending from an earlier sweep no longer applies.
-  m_nPendingRestore = 0;
+  m_nRestorePattern = -1;
   m_bForcedStopArmed = false;  // it was for a run that has ended
   m_nNextRunIndex = 0;
   m_settings = settings;
   m_settings.intervalMs = std::clamp(settings.intervalMs, kMinIntervalMs, kMaxIntervalMs);
   if (m_settings.protocol != kUdp) m_settings.udpTimeoutMs = 0;
-  Reap();
   m_host.OnMeasureStart(m_settings);
   StartRun(true);
 }
 
 void ClientController::ArmRestore() {
-  m_nPendingRestore = static_cast<unsigned>(static_cast<int>(kTimerRestoreBase) + m_nSweepStart);
-  m_host.ArmTimer(m_nPendingRestore, m_timing.sweepRestoreDelayMs);
+  m_nRestorePattern = m_nSweepStart;
+  m_host.ArmTimer(kTimerRestore, m_timing.sweepRestoreDelayMs);
 }
 
 std::string ClientController::HeaderLine(const Endpoint& server) const {
@@ -98,7 +86,6 @@ std::string ClientController::HeaderLine(const Endpoint& server) const {
 }
 
 void ClientController::StartRun(bool byUser) {
-  Reap();
   m_host.SetProgress(0);
   SetMeasuring(1);
   const int runIndex = m_nNextRunIndex++;
@@ -148,23 +135,24 @@ bool ClientController::ConnectOrFail(bool byUser, int runIndex, Socket& sock,
 
 void ClientController::LaunchRun(bool byUser, int runIndex, Socket sock, std::string runText) {
   m_nAlive.store(0);
-  for (auto& run : m_runs) run->StopWatchdog();
-  if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
-  auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), m_settings, m_timing);
-  run->m_nRunIndex = runIndex;
-  run->m_strRunText = std::move(runText);
-  run->m_sums.pattern = m_settings.pattern;
-  run->m_sums.protocol = m_settings.protocol;
+  m_run = RunRecord{};
+  m_run.index = runIndex;
+  m_run.sums.pattern = m_settings.pattern;
+  m_run.sums.protocol = m_settings.protocol;
+  auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), m_settings, m_timing,
+                                          ++m_nGeneration);
+  // Current before its thread starts: its first posts apply.
+  m_pWorker = run.get();
   if (!run->Start(m_pfnThread)) {
     // No thread, no run: the socket closes with the run object, the report
     // says why, and the owner is idle again.
     m_pWorker = nullptr;
     m_strReport += text::kNoWorker;
-    FailStart(byUser, runIndex, RunEndKind::kFailed, text::kNoWorker,
-              run->m_strRunText + text::kNoWorker, RunOutcome::kNoWorker);
+    FailStart(byUser, runIndex, RunEndKind::kFailed, text::kNoWorker, runText + text::kNoWorker,
+              RunOutcome::kNoWorker);
     return;
   }
-  m_pWorker = run.get();
+  m_run.text = std::move(runText);
   m_runs.push_back(std::move(run));
 }
 
@@ -196,7 +184,6 @@ void ClientController::FailStart(bool byUser, int runIndex, RunEndKind kind,
   // A sweep step that could not start ends the sweep: the run held through
   // the pause is let go, and the pattern at which the sweep began is
   // selected again, as after its last run.
-  if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) m_pWorker->m_eState = RunState::kEnded;
   m_pWorker = nullptr;
   if (!byUser && m_nSweepStart >= 0) ArmRestore();
   EndRunWithoutData(runIndex, kind, failure, std::move(text));
@@ -204,11 +191,11 @@ void ClientController::FailStart(bool byUser, int runIndex, RunEndKind kind,
 }
 
 void ClientController::OnAbort() {
-  if (!m_bMeasuring) return;  // nothing to abort; a stale flag would stop the next run
+  if (!Measuring()) return;  // nothing to abort; a stale flag would stop the next run
   m_bAbort.store(1);
   m_host.SetElapsedText(text::kAborting);
   m_host.DisableAbort();
-  if (m_pWorker && m_pWorker->m_eState == RunState::kPaused) {
+  if (m_eState == State::kSweepPause) {
     // Between two runs of a sweep there is nothing to wait for: end the sweep now.
     EndSweepPause();
     return;
@@ -222,20 +209,24 @@ void ClientController::OnAbort() {
   m_host.ArmTimer(kTimerForcedStop, m_timing.forcedStopDelayMs);
 }
 
+void ClientController::StopCurrent() {
+  m_pWorker->Stop();
+  m_pWorker = nullptr;
+  ++m_nGeneration;
+}
+
 void ClientController::ForceStop() {
   m_bForcedStopArmed = false;
-  if (!m_pWorker || m_pWorker->m_eState != RunState::kRunning) return;
-  m_pWorker->Abandon();
-  MeasureRun& run = *m_pWorker;
-  m_pWorker = nullptr;
+  if (!m_pWorker) return;
+  const MeasureSettings config = m_pWorker->Config();
+  StopCurrent();
   SetMeasuring(0);
   m_host.SetElapsedText("");
   m_host.SetProgress(0);
   m_bAbort.store(0);
   m_host.Repaint();
-  EndRunFromIntervals(run, RunEndKind::kAborted, {});
+  EndRunFromIntervals(config, RunEndKind::kAborted, {});
   m_host.NoteOutcome(RunOutcome::kForcedStop);
-  ArmCleanup();
 }
 
 void ClientController::OnClear() {
@@ -245,42 +236,31 @@ void ClientController::OnClear() {
 }
 
 void ClientController::OnTimer(unsigned id) {
-  if (id <= 10) {
-    if (id == 0 || id != m_nPendingStep) return;  // a step that was cancelled
-    m_nPendingStep = 0;
-    m_settings.pattern = static_cast<int>(id);
+  if (id == kTimerSweepStep) {
+    if (m_eState != State::kSweepPause) return;  // the sweep was ended in its pause
+    m_settings.pattern = m_nNextPattern;
+    m_nNextPattern = -1;
     m_host.SelectPattern(m_settings.pattern);
     ShowReport();
     StartRun(false);
-  } else if (id == kTimerCleanup) {
-    m_bCleanupArmed = false;
-    for (auto& run : m_runs)
-      if (run->m_eState != RunState::kRunning) run->StopWatchdog();
-    if (m_pWorker &&
-        (m_pWorker->m_eState == RunState::kEnded || m_pWorker->m_eState == RunState::kAbandoned))
-      m_pWorker = nullptr;
-    Reap();
   } else if (id == kTimerForcedStop) {
     if (m_bForcedStopArmed) ForceStop();
-  } else if (id >= kTimerRestoreBase) {
-    if (id != m_nPendingRestore) return;  // its sweep was followed by a new start
-    m_nPendingRestore = 0;
-    m_host.SelectPattern(static_cast<int>(id - kTimerRestoreBase));
+  } else if (id == kTimerRestore) {
+    if (m_nRestorePattern < 0) return;  // its sweep was followed by a new start
+    m_host.SelectPattern(m_nRestorePattern);
+    m_nRestorePattern = -1;
     ShowReport();
     m_nSweepStart = -1;
   }
 }
 
-void ClientController::ArmCleanup() {
-  m_bCleanupArmed = true;
-  m_host.ArmTimer(kTimerCleanup, m_timing.cleanupDelayMs);
-}
-
 void ClientController::Shutdown() {
-  for (auto& run : m_runs) run->Abandon();
+  for (auto& run : m_runs) run->Stop();
   m_pWorker = nullptr;
-  m_nPendingStep = 0;
-  m_nPendingRestore = 0;
+  ++m_nGeneration;
+  m_eState = State::kIdle;
+  m_nNextPattern = -1;
+  m_nRestorePattern = -1;
   m_bForcedStopArmed = false;
 }
 
@@ -290,14 +270,11 @@ void ClientController::FinishIdle() {
   m_host.SetProgress(0);
   m_bAbort.store(0);
   m_host.Repaint();
-  ArmCleanup();
-  if (m_pWorker && m_pWorker->m_eState != RunState::kRunning) m_pWorker = nullptr;
 }
 
 void ClientController::EndSweepPause() {
-  m_host.OnSweepAborted(m_nNextRunIndex, static_cast<int>(m_nPendingStep));
-  m_nPendingStep = 0;
-  m_pWorker->m_eState = RunState::kEnded;
+  m_host.OnSweepAborted(m_nNextRunIndex, m_nNextPattern);
+  m_nNextPattern = -1;
   if (m_nSweepStart >= 0) m_host.SelectPattern(m_nSweepStart);
   m_nSweepStart = -1;
   ShowReport();
@@ -307,9 +284,8 @@ void ClientController::EndSweepPause() {
 void ClientController::OnRunDisplay(MeasureRun& run) {
   int progress = 0;
   const int64_t seconds = run.TakeDisplay(&progress);
-  if (run.m_eState != RunState::kRunning) return;
-  if (seconds != run.m_nShownSeconds) {
-    run.m_nShownSeconds = seconds;
+  if (seconds != m_run.shownSeconds) {
+    m_run.shownSeconds = seconds;
     const ElapsedSplit e = SplitSeconds(seconds);
     char text[64];
     FormatElapsed(text, sizeof text, e.days, e.hours, e.minutes, e.seconds);
@@ -318,30 +294,24 @@ void ClientController::OnRunDisplay(MeasureRun& run) {
   m_host.SetProgress(progress);
 }
 
-void ClientController::OnRunRecvError(MeasureRun& run, std::string_view text) {
-  if (run.m_eState == RunState::kRunning) m_host.ShowRecvError(text);
-}
-
 void ClientController::OnWatchdogFired(MeasureRun& run) {
-  if (run.m_eState != RunState::kRunning) return;
-  run.Abandon();  // the run may stay blocked no longer, and says nothing more
+  const MeasureSettings config = run.Config();
+  StopCurrent();  // the run may stay blocked no longer, and says nothing more
   SetMeasuring(0);
   m_host.SetElapsedText("");
   m_host.SetProgress(0);
   m_bAbort.store(0);
   m_strReport += text::kWatchdog;
-  run.m_strRunText += text::kWatchdog;
+  m_run.text += text::kWatchdog;
   ShowReport();
   m_host.Repaint();
-  ArmCleanup();
-  EndRunFromIntervals(run, RunEndKind::kWatchdog, text::kWatchdog);
+  EndRunFromIntervals(config, RunEndKind::kWatchdog, text::kWatchdog);
   m_host.NoteOutcome(RunOutcome::kWatchdogTimeout);
 }
 
-void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const RttHistogram* rtt) {
-  if (run.m_eState != RunState::kRunning) return;
-  data.run = run.m_nRunIndex;
-  IntervalData& sums = run.m_sums;
+void ClientController::OnRunInterval(IntervalData& data, const RttHistogram* rtt) {
+  data.run = m_run.index;
+  IntervalData& sums = m_run.sums;
   sums.endMs = data.endMs;
   sums.bytesReceived += data.bytesReceived;
   sums.bytesSent += data.bytesSent;
@@ -350,8 +320,8 @@ void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const 
   sums.lost += data.lost;
   sums.late += data.late;
   if (rtt) {
-    if (!run.m_pRunRtt) run.m_pRunRtt = std::make_unique<RttHistogram>();
-    run.m_pRunRtt->Merge(*rtt);
+    if (!m_run.rtt) m_run.rtt = std::make_unique<RttHistogram>();
+    m_run.rtt->Merge(*rtt);
     data.rtt = rtt->Summary();
   }
   m_host.OnInterval(data);
@@ -359,21 +329,25 @@ void ClientController::OnRunInterval(MeasureRun& run, IntervalData& data, const 
 
 void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,
                                      RunEndData&& end) {
-  if (run.m_eState != RunState::kRunning) return;
-  // The run has shut its socket down and detached it from its stop signal
-  // before it posted this.
-  run.ReleaseSharedSocket();
+  const bool current = IsCurrent(run.Generation());
+  const MeasureSettings config = run.Config();
+  // Nothing of the run is still queued: its thread is returning, and its
+  // socket closes with it.
+  if (current) m_pWorker = nullptr;
+  run.Join();
+  std::erase_if(m_runs, [&](const std::unique_ptr<MeasureRun>& r) { return r.get() == &run; });
+  if (!current) return;  // stopped before: it has said all it had to say
   m_strReport += report;
-  run.m_strRunText += report;
+  m_run.text += report;
   ShowReport();
-  end.run = run.m_nRunIndex;
-  end.pattern = run.Config().pattern;
-  end.protocol = run.Config().protocol;
-  if (run.m_pRunRtt) end.rtt = run.m_pRunRtt->Summary();
-  end.report = std::move(run.m_strRunText);
+  end.run = m_run.index;
+  end.pattern = config.pattern;
+  end.protocol = config.protocol;
+  if (m_run.rtt) end.rtt = m_run.rtt->Summary();
+  end.report = std::move(m_run.text);
   m_host.OnRunEnd(end);
   m_host.NoteOutcome(outcome);
-  HandOver(run, outcome);
+  HandOver(config, outcome);
 }
 
 void ClientController::EndRunWithoutData(int index, RunEndKind kind, std::string_view failure,
@@ -388,13 +362,13 @@ void ClientController::EndRunWithoutData(int index, RunEndKind kind, std::string
   m_host.OnRunEnd(end);
 }
 
-void ClientController::EndRunFromIntervals(MeasureRun& run, RunEndKind kind,
+void ClientController::EndRunFromIntervals(const MeasureSettings& config, RunEndKind kind,
                                            std::string_view failure) {
-  const IntervalData& sums = run.m_sums;
+  const IntervalData& sums = m_run.sums;
   RunEndData end;
-  end.run = run.m_nRunIndex;
-  end.pattern = run.Config().pattern;
-  end.protocol = run.Config().protocol;
+  end.run = m_run.index;
+  end.pattern = config.pattern;
+  end.protocol = config.protocol;
   end.outcome = kind;
   end.failure = FailureText(failure);
   end.dataPhase = sums.endMs > 0 || sums.chunks > 0 || kind == RunEndKind::kWatchdog;
@@ -403,27 +377,25 @@ void ClientController::EndRunFromIntervals(MeasureRun& run, RunEndKind kind,
   end.bytesSent = sums.bytesSent;
   end.chunksReceived = sums.chunks;
   end.requestsSent = sums.requests;
-  end.countsLoss = run.Config().udpTimeoutMs > 0;
+  end.countsLoss = config.udpTimeoutMs > 0;
   end.lost = sums.lost;
   end.late = sums.late;
-  if (run.m_pRunRtt) end.rtt = run.m_pRunRtt->Summary();
-  end.report = std::move(run.m_strRunText);
+  if (m_run.rtt) end.rtt = m_run.rtt->Summary();
+  end.report = std::move(m_run.text);
   m_host.OnRunEnd(end);
 }
 
-void ClientController::HandOver(MeasureRun& run, RunOutcome outcome) {
-  const MeasureSettings& config = run.Config();
-  run.m_eState = RunState::kEnded;
+void ClientController::HandOver(const MeasureSettings& config, RunOutcome outcome) {
   if (outcome == RunOutcome::kNegotiationFailed || config.duration != Duration::kSweep) {
     FinishIdle();
   } else if (m_bAbort.load()) {
     if (m_nSweepStart >= 0) ArmRestore();
     FinishIdle();
   } else if (config.pattern < 10) {
-    run.m_eState = RunState::kPaused;
+    m_eState = State::kSweepPause;
     m_host.SetElapsedText(text::kWaitNext);
-    m_nPendingStep = static_cast<unsigned>(config.pattern + 1);
-    m_host.ArmTimer(m_nPendingStep, m_timing.sweepNextDelayMs);
+    m_nNextPattern = config.pattern + 1;
+    m_host.ArmTimer(kTimerSweepStep, m_timing.sweepNextDelayMs);
     m_host.SetProgress(0);
     m_host.Repaint();
   } else {

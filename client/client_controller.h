@@ -56,15 +56,20 @@ class ClientController {
   void Shutdown();
 
   // True from OnStart until the owner is idle again (through the sweep pauses).
-  bool Measuring() const noexcept { return m_bMeasuring; }
+  bool Measuring() const noexcept { return m_eState != State::kIdle; }
   // In the pause of a sweep, before its next run.
-  bool InSweepPause() const noexcept { return m_nPendingStep != 0; }
+  bool InSweepPause() const noexcept { return m_eState == State::kSweepPause; }
   // An abort waits for the run; the forced stop is still to come.
   bool ForcedStopArmed() const noexcept { return m_bForcedStopArmed; }
-  // Idle, and nothing of the last measurement is still to come (the next
-  // step or the reselection of a sweep, the release of finished runs).
+  // Idle, and nothing of the last measurement is still to come (the
+  // reselection of a sweep, the end of a run that was stopped).
   bool Settled() const noexcept {
-    return !m_bMeasuring && m_nPendingStep == 0 && m_nPendingRestore == 0 && !m_bCleanupArmed;
+    return m_eState == State::kIdle && m_nRestorePattern < 0 && m_runs.empty();
+  }
+  // Whether what a run of generation posted still applies: it is the run
+  // that holds the owner now.
+  bool IsCurrent(unsigned generation) const noexcept {
+    return m_pWorker != nullptr && generation == m_nGeneration;
   }
 
   // Test seam: creates the socket for a protocol. The default
@@ -78,17 +83,33 @@ class ClientController {
 
  private:
   friend class MeasureRun;
-  // Called on the owner's thread through posted tasks of a run.
+  // Where the measurement stands: idle, a run going, or the pause of a
+  // sweep before its next pattern.
+  enum class State { kIdle, kRunning, kSweepPause };
+  // What the owner has of the run it holds: its index within the start, its
+  // report text from the header line, the sums of the intervals handed over
+  // and their round trips (allocated with the first that has any), and the
+  // whole seconds last shown.
+  struct RunRecord {
+    int index = 0;
+    std::string text;
+    IntervalData sums;
+    std::unique_ptr<RttHistogram> rtt;
+    int64_t shownSeconds = -1;
+  };
+
+  // Called on the owner's thread through posted tasks of the current run.
   void OnRunDisplay(MeasureRun& run);
-  void OnRunInterval(MeasureRun& run, IntervalData& data, const RttHistogram* rtt);
+  void OnRunInterval(IntervalData& data, const RttHistogram* rtt);
+  void OnWatchdogFired(MeasureRun& run);
+  // A run's last post, current or not: joins and drops the run, and ends the
+  // current one with its report.
   void OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,
                      RunEndData&& end);
-  void OnWatchdogFired(MeasureRun& run);
-  void OnRunRecvError(MeasureRun& run, std::string_view text);
 
   // The start of a run: by the user (OnStart) or by the next step of a sweep.
   void StartRun(bool byUser);
-  void HandOver(MeasureRun& run, RunOutcome outcome);
+  void HandOver(const MeasureSettings& config, RunOutcome outcome);
   // A server with several addresses over TCP: all but the last are tried in
   // order without a word, and the first that connects is the run's. Returns
   // that connected socket, or none with *server the address to try as a
@@ -99,20 +120,20 @@ class ClientController {
   // idle again, and a sweep is over.
   void FailStart(bool byUser, int runIndex, RunEndKind kind, std::string_view failure,
                  std::string text, RunOutcome outcome);
-  // The forced stop: the run held is abandoned and the owner is idle again.
+  // The forced stop: the run held is stopped and the owner is idle again.
   void ForceStop();
+  // Stops the current run and lets go of it: what it posts from now on is
+  // dropped, but for its last post, on which it is joined.
+  void StopCurrent();
   void EndRunWithoutData(int index, RunEndKind kind, std::string_view failure, std::string text);
   // The end of a run that stopped without its report (watchdog, forced
   // stop): what its handed-over intervals add up to.
-  void EndRunFromIntervals(MeasureRun& run, RunEndKind kind, std::string_view failure);
+  void EndRunFromIntervals(const MeasureSettings& config, RunEndKind kind,
+                           std::string_view failure);
   // Arms the reselection of m_nSweepStart that ends a sweep.
   void ArmRestore();
   void FinishIdle();
-  // Arms the release of finished runs.
-  void ArmCleanup();
   void EndSweepPause();
-  // Joins and drops the runs whose threads have ended and whose tasks have run.
-  void Reap();
   void SetMeasuring(int state);
 
   void ShowReport() { m_host.OnReportText(m_strReport); }
@@ -128,17 +149,18 @@ class ClientController {
   ClientTiming m_timing;
   SocketFactory m_pfnSocket;
   ThreadFactory m_pfnThread;
-  std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, not yet joined
-  MeasureRun* m_pWorker = nullptr;  // the run that holds the owner (through a sweep pause)
+  std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, their last post still to come
+  MeasureRun* m_pWorker = nullptr;                  // the running run that holds the owner, if any
+  unsigned m_nGeneration = 0;  // of the current run; a stopped run's is left behind
+  RunRecord m_run;             // the owner's record of the current or last run
+  State m_eState = State::kIdle;
   int m_nNextRunIndex = 0;          // index of the next run within the user's start
   MeasureSettings m_settings{};     // the run being started: the user's, the sweep's pattern
   std::string m_strReport;          // the report text the owner shows
   int m_nSweepStart = -1;           // the pattern at which the sweep began, -1 none
-  unsigned m_nPendingStep = 0;      // the sweep's next pattern whose timer is armed, 0 none
-  unsigned m_nPendingRestore = 0;   // the armed reselection's timer id, 0 none
+  int m_nNextPattern = -1;          // in a sweep's pause: the pattern its next run takes
+  int m_nRestorePattern = -1;       // the pattern a sweep's end selects again, -1 none pending
   bool m_bForcedStopArmed = false;  // the forced stop is for the run now held
-  bool m_bCleanupArmed = false;     // the release of finished runs is to come
-  bool m_bMeasuring = false;
   // Shared with the runs' threads, on a line of their own.
   alignas(64) std::atomic<int> m_bAbort{0};  // the user asked to abort; read every pass
   std::atomic<int> m_nAlive{0};  // liveness: advanced by the run, sampled by its watchdog

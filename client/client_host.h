@@ -36,6 +36,10 @@ enum class RunOutcome {
   kNoAnswer,           // a full report, but the server stopped answering (UDP with a timeout)
 };
 
+// Where a run stands, as its own thread moves it on: it connects, agrees on
+// the pattern with the server, measures, writes its report and closes its socket.
+enum class SessionPhase { kConnecting, kNegotiating, kRunning, kReporting, kClosing };
+
 class ClientHost {
  public:
   // A measurement begins (a user's start, not the later runs of its sweep)
@@ -68,6 +72,8 @@ class ClientHost {
   // A run has ended: once per start, after its report text has been shown
   // (OnReportText) and before NoteOutcome.
   virtual void OnRunEnd(const RunEndData&) {}
+  // The running run has entered phase (every change, in order).
+  virtual void OnPhase(SessionPhase) {}
   // The user ended a sweep in the pause before its next run: runs is the
   // number of runs it made, nextPattern the pattern that would have come.
   virtual void OnSweepAborted(int /*runs*/, int /*nextPattern*/) {}

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 
@@ -54,14 +55,19 @@ bool StartThread(std::thread* thread, std::function<void()> body) {
 }
 
 MeasureRun::MeasureRun(ClientController& owner, ClientHost& host, Socket sock,
-                       const MeasureSettings& config, const ClientTiming& timing)
-    : m_owner(owner), m_host(host), m_sock(std::move(sock)), m_config(config), m_timing(timing) {
+                       const MeasureSettings& config, const ClientTiming& timing,
+                       unsigned generation)
+    : m_owner(owner),
+      m_host(host),
+      m_sock(std::move(sock)),
+      m_config(config),
+      m_timing(timing),
+      m_nGeneration(generation) {
   m_stop.Attach(m_sock.Fd());
 }
 
 MeasureRun::~MeasureRun() {
-  m_watchdogStop.Stop();
-  m_stop.Stop();
+  Stop();
   Join();
 }
 
@@ -69,15 +75,9 @@ bool MeasureRun::Start(bool (*makeThread)(std::thread*, std::function<void()>)) 
   return makeThread(&m_thread, [this] { MeasureThread(); });
 }
 
-void MeasureRun::Abandon() {
-  m_eState = RunState::kAbandoned;
+void MeasureRun::Stop() {
   m_watchdogStop.Stop();
   m_stop.Stop();
-}
-
-bool MeasureRun::Reapable() const noexcept {
-  return m_bFinished.load(std::memory_order_acquire) &&
-         m_nInFlight.load(std::memory_order_acquire) == 0;
 }
 
 void MeasureRun::Join() {
@@ -91,27 +91,34 @@ int64_t MeasureRun::TakeDisplay(int* progress) noexcept {
 }
 
 template <class F>
-bool MeasureRun::PostToOwner(F&& task) {
-  return m_stop.IfRunning([&] {
-    m_nInFlight.fetch_add(1, std::memory_order_relaxed);
-    m_host.Post([this, fn = std::forward<F>(task)]() mutable {
-      fn();
-      m_nInFlight.fetch_sub(1, std::memory_order_release);
-    });
+void MeasureRun::PostToOwner(F&& task) {
+  // The run object outlives the task: the owner destroys it only on the
+  // run's last post, which comes after this one.
+  m_host.Post([this, fn = std::forward<F>(task)]() mutable {
+    if (m_owner.IsCurrent(m_nGeneration)) fn();
   });
 }
 
+void MeasureRun::SetPhase(SessionPhase phase) {
+  m_ePhase = phase;
+  PostToOwner([this, phase] { m_host.OnPhase(phase); });
+}
+
 void MeasureRun::NotifyRecvError(std::string_view text) {
+  // A wait that the negotiation's time limit ended is told as the
+  // negotiation's failure, not as a receive error.
+  if (m_bNegotiationLimited && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
   m_bRecvErrorAcked.store(false, std::memory_order_relaxed);
-  const bool posted = PostToOwner([this, notice = std::string(text)] {
-    m_owner.OnRunRecvError(*this, notice);
+  PostToOwner([this, notice = std::string(text)] {
+    m_host.ShowRecvError(notice);
     m_bRecvErrorAcked.store(true, std::memory_order_release);
     m_stop.Wake();
   });
   // Like a modal box: the run goes on once the notice has been acknowledged,
-  // or at once when it is being stopped.
+  // or at once when it is being stopped (a run that is no longer the owner's
+  // current one has been stopped).
   const auto acked = [this] { return m_bRecvErrorAcked.load(std::memory_order_acquire); };
-  while (posted && !m_stop.WaitFor(std::chrono::seconds(1), acked) && !acked()) {
+  while (!m_stop.WaitFor(std::chrono::seconds(1), acked) && !acked()) {
   }
 }
 
@@ -128,6 +135,7 @@ void MeasureRun::CloseSocket(bool sendEndMarker) noexcept {
     PutLengthWord(m_buf, kEndMarker);
     sys::Send(fd, m_buf, 4);
   }
+  SetPhase(SessionPhase::kClosing);
   m_sock.Shutdown();
   m_stop.Detach(fd);
   m_sock.Reset();
@@ -135,6 +143,7 @@ void MeasureRun::CloseSocket(bool sendEndMarker) noexcept {
 
 void MeasureRun::MeasureThread() {
   ScopedRecvErrorSink sink(this);
+  SetPhase(SessionPhase::kNegotiating);
   std::string report = Negotiate();
   RunOutcome outcome = RunOutcome::kNegotiationFailed;
   RunEndData end;
@@ -145,10 +154,11 @@ void MeasureRun::MeasureThread() {
     end.outcome = RunEndKind::kNegotiationFailed;
     end.failure = FailureText(report);
   }
-  PostToOwner([this, text = std::move(report), outcome, data = std::move(end)]() mutable {
+  // The last post, whether or not the run is still the current one: the
+  // owner joins the run on it.
+  m_host.Post([this, text = std::move(report), outcome, data = std::move(end)]() mutable {
     m_owner.OnRunFinished(*this, text, outcome, std::move(data));
   });
-  m_bFinished.store(true, std::memory_order_release);
 }
 
 void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& stats,
@@ -173,9 +183,8 @@ void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& 
     rtt = std::move(m_pIntervalRtt);
     m_pIntervalRtt = std::make_shared<RttHistogram>();
   }
-  PostToOwner([this, data, rtt = std::move(rtt)]() mutable {
-    m_owner.OnRunInterval(*this, data, rtt.get());
-  });
+  PostToOwner(
+      [this, data, rtt = std::move(rtt)]() mutable { m_owner.OnRunInterval(data, rtt.get()); });
 }
 
 namespace {
@@ -212,6 +221,7 @@ const char* MeasureRun::ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunS
 std::string MeasureRun::Negotiate() {
   const int fd = m_sock.Fd();
   const int limitMs = m_timing.negotiationLimitMs;
+  m_bNegotiationLimited = limitMs > 0;
   if (limitMs > 0) SetWaitLimit(fd, limitMs);
   BuildNegotiation(m_line, m_config.pattern);
   if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
@@ -219,6 +229,7 @@ std::string MeasureRun::Negotiate() {
   const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
                                             : RecvString(fd, m_line, kLineBufferSize);
   if (limitMs > 0) SetWaitLimit(fd, 0);
+  m_bNegotiationLimited = false;
   // A reply without a NUL within the line buffer comes back as a receive error.
   if (got < 0) return text::kNegReplyError;
   // 0 (closed before replying) is no error: the buffer still holds what it holds.
@@ -252,11 +263,13 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   }
   CpuTimes cpuBase{};
   const bool cpu = GetOsFamily() == 3 && ReadProcessCpuTimes(&cpuBase);
+  SetPhase(SessionPhase::kRunning);
   const PhaseEnd phase = RunDataPhase(&stats);
+  SetPhase(SessionPhase::kReporting);
   std::string report = ReportLines(phase, stats, outcome, end);
   FillRunEnd(phase, stats, end);
   // Closing.
-  StopWatchdog();
+  m_watchdogStop.Stop();
   if (m_watchdog.joinable()) m_watchdog.join();
   CloseSocket(!m_stop.Stopped());
   CpuTimes cpuNow{};
@@ -288,7 +301,7 @@ MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
   int64_t lastAnswerNs = startNs;
   int untilRequest = 0;  // passes before the next request is sent
   for (;;) {
-    if (m_stop.Stopped()) break;  // abandoned: end quietly
+    if (m_stop.Stopped()) break;  // stopped from outside: end quietly
     Beat(m_owner.m_nAlive);
     if (m_owner.m_bAbort.load(std::memory_order_relaxed)) {
       phase.stopLine = text::kUserAbort;
@@ -452,6 +465,7 @@ void MeasureRun::WatchdogThread() {
   while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(WatchdogPeriodMs()))) {
     const int alive = m_owner.m_nAlive.load(std::memory_order_relaxed);
     if (lastSample != 0 && alive == lastSample) {
+      // Not once the run has stopped its watchdog: its data phase is over.
       m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });
       return;
     }

@@ -1,8 +1,9 @@
-// One measurement run: negotiation, data phase, report and closing on the
-// run's own thread (MeasureThread), with its watchdog beside the data phase
-// (WatchdogThread). The run never touches its owner directly: everything it
-// has to say is posted to the owner's thread, where the controller applies it
-// unless the run has been abandoned meanwhile.
+// One measurement run (a session): negotiation, data phase, report and
+// closing on the run's own thread (MeasureThread), with its watchdog beside the
+// data phase (WatchdogThread). The run never touches its owner directly:
+// everything it has to say is posted to the owner's thread with the run's
+// generation, and the controller drops what is not from its current run. The
+// run's last post says that it has finished; the owner joins it then.
 #pragma once
 
 #include <atomic>
@@ -33,22 +34,14 @@ class ClientController;
 // Starts a std::thread on body into *thread; false when the system refuses.
 bool StartThread(std::thread* thread, std::function<void()> body);
 
-// Where a run stands as seen from the owner's thread.
-enum class RunState {
-  kRunning,    // holds the owner: measuring state
-  kPaused,     // ended, the owner waits for the next pattern of a sweep
-  kEnded,      // ended and handed back
-  kAbandoned,  // stopped from outside (watchdog, forced stop, teardown): mute
-};
-
 class MeasureRun final : private RecvErrorSink {
  public:
   // sock is connected; the run shuts it down and closes it. config is the
   // run's own (its pattern, the interval length clamped, and no receive
-  // timeout but for UDP).
+  // timeout but for UDP). generation marks everything the run posts.
   MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const MeasureSettings& config,
-             const ClientTiming& timing);
-  // Abandons the run if it still goes and joins its thread.
+             const ClientTiming& timing, unsigned generation);
+  // Stops the run if it still goes and joins its thread.
   ~MeasureRun();
   MeasureRun(const MeasureRun&) = delete;
   MeasureRun& operator=(const MeasureRun&) = delete;
@@ -56,33 +49,13 @@ class MeasureRun final : private RecvErrorSink {
   // Starts MeasureThread through makeThread; false when the thread cannot be created.
   bool Start(bool (*makeThread)(std::thread*, std::function<void()>) = &StartThread);
 
-  // Owner's thread: marks the run abandoned, stops its watchdog and shuts its
-  // socket down, so that every blocking call of the run returns and the run
-  // ends without a further effect on the owner.
-  void Abandon();
-  // Any thread: stops the watchdog (safe at any point of its sleep).
-  void StopWatchdog() { m_watchdogStop.Stop(); }
-  // Owner's thread, once the run has said how it ended: closes the shared
-  // table's descriptor of the socket, so that the connection is gone at
-  // once and not only when the run is reaped (a sweep holds its last run
-  // through the pause, and a server still sending to it would wait).
-  void ReleaseSharedSocket() noexcept { m_sharedCopy.Reset(); }
-  // The thread has returned and no task that it posted is still queued.
-  bool Reapable() const noexcept;
+  // Any thread: stops the run's watchdog and shuts its socket down, so that
+  // every blocking call of the run returns and the run ends by itself.
+  void Stop();
   void Join();
 
+  unsigned Generation() const noexcept { return m_nGeneration; }
   const MeasureSettings& Config() const noexcept { return m_config; }
-
-  // Owner's thread only.
-  RunState m_eState = RunState::kRunning;
-  int64_t m_nShownSeconds = -1;  // whole seconds last written to the elapsed text
-  // What the owner has of the run so far: its index within the start, its
-  // report text from the header line, the sums of the intervals handed over
-  // and their round trips (allocated with the first that has any).
-  int m_nRunIndex = 0;
-  std::string m_strRunText;
-  IntervalData m_sums;
-  std::unique_ptr<RttHistogram> m_pRunRtt;
 
   // Owner's thread: takes the latest display values (whole elapsed seconds and
   // progress) and allows the next coalesced update to be posted.
@@ -113,6 +86,8 @@ class MeasureRun final : private RecvErrorSink {
     bool handedOver = false;    // an interval has been handed over
     RunStats base;              // the totals at the start of the current interval
   };
+  // The one place where the phase changes; tells the owner.
+  void SetPhase(SessionPhase phase);
   // The data phase, the report and the closing; returns the report text and
   // fills end with the run's totals.
   std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
@@ -145,9 +120,10 @@ class MeasureRun final : private RecvErrorSink {
   void PublishDisplay(int64_t seconds, int progress) noexcept;
   void CloseSocket(bool sendEndMarker) noexcept;
 
-  // Posts task to the owner's thread unless the run has been stopped.
+  // Posts task to the owner's thread, where it runs only while this run is
+  // the owner's current one.
   template <class F>
-  bool PostToOwner(F&& task);
+  void PostToOwner(F&& task);
   void NotifyRecvError(std::string_view text) override;
 
   ClientController& m_owner;
@@ -159,13 +135,14 @@ class MeasureRun final : private RecvErrorSink {
   Socket m_sharedCopy;
   const MeasureSettings m_config;
   const ClientTiming m_timing;
-  StopSignal m_stop;          // abandonment: shuts the run's socket down
+  const unsigned m_nGeneration;
+  SessionPhase m_ePhase = SessionPhase::kConnecting;  // the run's own thread only
+  StopSignal m_stop;          // the one way to stop the run: shuts its socket down
   StopSignal m_watchdogStop;  // ends the watchdog's sleep
   std::thread m_thread;
   std::thread m_watchdog;  // created and joined by the run's own thread
-  std::atomic<bool> m_bFinished{false};
-  std::atomic<int> m_nInFlight{0};  // posted tasks not yet run by the owner
   std::atomic<bool> m_bRecvErrorAcked{false};
+  bool m_bNegotiationLimited = false;  // the run's thread: a time limit bounds the negotiation
 
   // Coalesced display: the latest values and whether an update is queued.
   std::atomic<bool> m_bDisplayPending{false};

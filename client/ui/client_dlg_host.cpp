@@ -107,13 +107,8 @@ void CClientDlg::ShowRecvError(std::string_view text) {
 
 void CClientDlg::Post(std::function<void()> task) {
   // Queued events for one receiver keep their order; those still queued when
-  // the dialog is destroyed go with it, and m_bTasksOpen stops the rest.
-  QMetaObject::invokeMethod(
-      this,
-      [this, task = std::move(task)] {
-        if (m_bTasksOpen) task();
-      },
-      Qt::QueuedConnection);
+  // the receiver is deleted go with it.
+  QMetaObject::invokeMethod(m_pTasks, std::move(task), Qt::QueuedConnection);
 }
 
 void CClientDlg::ArmTimer(unsigned id, int delayMs) {
@@ -121,16 +116,16 @@ void CClientDlg::ArmTimer(unsigned id, int delayMs) {
   if (timer == nullptr) {
     timer = new QTimer(this);
     timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, id] {
-      if (m_bTasksOpen) m_controller->OnTimer(id);
-    });
+    connect(timer, &QTimer::timeout, this, [this, id] { m_controller->OnTimer(id); });
   }
   timer->start(delayMs);  // re-arms a pending one
 }
 
 void CClientDlg::DropQueued() {
-  // Queued events stay with the dialog; they find the tasks closed.
-  m_bTasksOpen = false;
+  // The controller's runs are joined: nothing posts any more while the
+  // receiver goes, and its queued tasks with it.
+  delete m_pTasks;
+  m_pTasks = nullptr;
   for (auto& entry : m_timers) entry.second->stop();
 }
 

@@ -94,6 +94,23 @@ TEST_F(Controller, AddressesTriedInOrderTheHeaderNamesTheOneUsed) {
   EXPECT_TRUE(Report().starts_with("--- UDP (127.0.0.1) [")) << Report();
 }
 
+// A run tells its phases in order; one whose negotiation fails goes from
+// negotiating straight to closing.
+TEST_F(Controller, RunPassesThroughItsPhasesInOrder) {
+  using P = SessionPhase;
+  ScriptServer server(kTcp, Normal());
+  Measure(server, 0, kTcp);
+  EXPECT_EQ(m_host.m_vPhases,
+            (std::vector<P>{P::kNegotiating, P::kRunning, P::kReporting, P::kClosing}));
+  m_host.m_vPhases.clear();
+  ScriptServer refusing(kTcp, [](Conn& c) {
+    if (c.ReadLine()) c.Reply("NO");
+  });
+  Measure(refusing, 0, kTcp);
+  EXPECT_EQ(m_host.m_vPhases, (std::vector<P>{P::kNegotiating, P::kClosing}));
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kNegotiationFailed);
+}
+
 TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
   Socket holder;
   const int port = RefusingPort(&holder);
@@ -367,7 +384,6 @@ TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
     ClientTiming timing;
     timing.durationMs[0] = 100;
     timing.sweepNextDelayMs = 400;
-    timing.cleanupDelayMs = 20;
     m_controller = std::make_unique<ClientController>(m_host, timing);
   }
   Start(server, 5, kTcp, 0);

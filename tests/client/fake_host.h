@@ -59,6 +59,7 @@ class FakeHost : public ClientHost {
     Note("run-end");
     m_vRunEnds.push_back(end);
   }
+  void OnPhase(SessionPhase phase) override { m_vPhases.push_back(phase); }
   int Connect(int fd, const Endpoint& addr) override {
     return m_bRefuseConnect ? ECONNREFUSED : ClientHost::Connect(fd, addr);
   }
@@ -106,6 +107,7 @@ class FakeHost : public ClientHost {
   std::vector<unsigned> m_vTimers;
   std::vector<IntervalData> m_vIntervals;
   std::vector<RunEndData> m_vRunEnds;
+  std::vector<SessionPhase> m_vPhases;
 
  private:
   void Note(const char* what) {
