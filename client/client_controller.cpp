@@ -37,6 +37,10 @@ Socket MakeSocket(int protocol, int family) {
   return protocol == kUdp ? Socket::Udp(family) : Socket::Tcp(family);
 }
 
+int ConnectSocket(int fd, const Endpoint& addr) {
+  return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
+}
+
 }  // namespace
 
 std::string_view PatternEntryText(int pattern) {
@@ -44,7 +48,11 @@ std::string_view PatternEntryText(int pattern) {
 }
 
 ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
-    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket), m_pfnThread(&StartThread) {}
+    : m_host(host),
+      m_timing(timing),
+      m_pfnSocket(&MakeSocket),
+      m_pfnConnect(&ConnectSocket),
+      m_pfnThread(&StartThread) {}
 
 ClientController::~ClientController() {
   for (auto& run : m_runs) run->Stop();
@@ -88,59 +96,48 @@ std::string ClientController::HeaderLine(const Endpoint& server) const {
 void ClientController::StartRun(bool byUser) {
   m_host.SetProgress(0);
   SetMeasuring(1);
-  const int runIndex = m_nNextRunIndex++;
+  m_run = RunRecord{};
+  m_run.index = m_nNextRunIndex++;
+  m_run.byUser = byUser;
+  m_run.sums.pattern = m_settings.pattern;
+  m_run.sums.protocol = m_settings.protocol;
 
-  Endpoint server;
-  Socket sock = ConnectEarlier(&server);
-  const bool connected = sock.Valid();
-  if (!connected) sock = m_pfnSocket(m_settings.protocol, server.Family());
+  // The address tried as a single address is: over TCP the last (the run
+  // tries the others before it without a word), over UDP the first.
+  const std::vector<Endpoint>& addresses = m_settings.servers;
+  const bool tcp = m_settings.protocol == kTcp;
+  const Endpoint server = addresses.empty() ? Endpoint::Ipv4(0x7F000001, kDefaultPort)
+                          : tcp             ? addresses.back()
+                                            : addresses.front();
+  Socket sock = m_pfnSocket(m_settings.protocol, server.Family());
   if (!sock) {
     char line[80];
     std::snprintf(line, sizeof line, text::kSocketFailed, errno);
     m_strReport = line;  // replaces the whole report
-    FailStart(byUser, runIndex, RunEndKind::kFailed, line, line, RunOutcome::kSocketFailed);
+    FailStart(RunEndKind::kFailed, line, line, RunOutcome::kSocketFailed);
     return;
   }
-  if (m_settings.protocol == kTcp && !connected) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+  if (tcp) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+  if (byUser || m_nSweepStart == -1) m_nSweepStart = m_settings.pattern;
+  // With several addresses the header names the one that connects, which
+  // the run tells once it knows.
+  if (!tcp || addresses.size() <= 1) OnRunHeader(server);
+  LaunchRun(std::move(sock), server);
+}
 
-  std::string runText = HeaderLine(server);
-  m_strReport += runText;
+void ClientController::OnRunHeader(const Endpoint& server) {
+  const std::string header = HeaderLine(server);
+  m_strReport += header;
+  m_run.text += header;
   ShowReport();
   m_host.Repaint();
-  if (byUser || m_nSweepStart == -1) m_nSweepStart = m_settings.pattern;
-  if (!connected && !ConnectOrFail(byUser, runIndex, sock, server, runText)) return;
-  LaunchRun(byUser, runIndex, std::move(sock), std::move(runText));
 }
 
-bool ClientController::ConnectOrFail(bool byUser, int runIndex, Socket& sock,
-                                     const Endpoint& server, const std::string& runText) {
-  // The owner's thread waits here until the system answers.
-  const int err = m_host.Connect(sock.Fd(), server);
-  if (err == 0) return true;
-  char line[160];
-  if (err == ETIMEDOUT) {
-    std::snprintf(line, sizeof line, "%s", text::kTimeout);
-  } else if (err == ECONNREFUSED) {
-    std::snprintf(line, sizeof line, "%s", text::kRefused);
-  } else {
-    std::snprintf(line, sizeof line, text::kConnectFailed, err);
-  }
-  m_strReport += line;
-  sock.Shutdown();
-  sock.Reset();
-  FailStart(byUser, runIndex, RunEndKind::kConnectFailed, line, runText + line,
-            RunOutcome::kConnectFailed);
-  return false;
-}
-
-void ClientController::LaunchRun(bool byUser, int runIndex, Socket sock, std::string runText) {
+void ClientController::LaunchRun(Socket sock, const Endpoint& server) {
   m_nAlive.store(0);
-  m_run = RunRecord{};
-  m_run.index = runIndex;
-  m_run.sums.pattern = m_settings.pattern;
-  m_run.sums.protocol = m_settings.protocol;
+  const RunConnector connector{m_pfnSocket, m_pfnConnect, server};
   auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), m_settings, m_timing,
-                                          ++m_nGeneration);
+                                          ++m_nGeneration, connector);
   // Current before its thread starts: its first posts apply.
   m_pWorker = run.get();
   if (!run->Start(m_pfnThread)) {
@@ -148,45 +145,26 @@ void ClientController::LaunchRun(bool byUser, int runIndex, Socket sock, std::st
     // says why, and the owner is idle again.
     m_pWorker = nullptr;
     m_strReport += text::kNoWorker;
-    FailStart(byUser, runIndex, RunEndKind::kFailed, text::kNoWorker, runText + text::kNoWorker,
+    FailStart(RunEndKind::kFailed, text::kNoWorker, m_run.text + text::kNoWorker,
               RunOutcome::kNoWorker);
     return;
   }
-  m_run.text = std::move(runText);
   m_runs.push_back(std::move(run));
 }
 
-Socket ClientController::ConnectEarlier(Endpoint* server) {
-  const std::vector<Endpoint>& addresses = m_settings.servers;
-  if (addresses.empty()) {
-    *server = Endpoint::Ipv4(0x7F000001, kDefaultPort);
-    return {};
-  }
-  const bool tcp = m_settings.protocol == kTcp;
-  *server = tcp ? addresses.back() : addresses.front();
-  if (!tcp) return {};
-  for (size_t i = 0; i + 1 < addresses.size(); ++i) {
-    Socket sock = m_pfnSocket(kTcp, addresses[i].Family());
-    if (!sock) continue;
-    SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
-    if (m_host.Connect(sock.Fd(), addresses[i]) == 0) {
-      *server = addresses[i];
-      return sock;
-    }
-  }
-  return {};
-}
-
-void ClientController::FailStart(bool byUser, int runIndex, RunEndKind kind,
-                                 std::string_view failure, std::string text, RunOutcome outcome) {
+void ClientController::FailStart(RunEndKind kind, std::string_view failure, std::string text,
+                                 RunOutcome outcome) {
   ShowReport();
   SetMeasuring(0);
+  // An abort while the run was connecting finds nothing more to stop.
+  m_bForcedStopArmed = false;
+  if (m_bAbort.exchange(0) != 0) m_host.SetElapsedText("");
   // A sweep step that could not start ends the sweep: the run held through
   // the pause is let go, and the pattern at which the sweep began is
   // selected again, as after its last run.
   m_pWorker = nullptr;
-  if (!byUser && m_nSweepStart >= 0) ArmRestore();
-  EndRunWithoutData(runIndex, kind, failure, std::move(text));
+  if (!m_run.byUser && m_nSweepStart >= 0) ArmRestore();
+  EndRunWithoutData(m_run.index, kind, failure, std::move(text));
   m_host.NoteOutcome(outcome);
 }
 
@@ -338,6 +316,10 @@ void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, R
   std::erase_if(m_runs, [&](const std::unique_ptr<MeasureRun>& r) { return r.get() == &run; });
   if (!current) return;  // stopped before: it has said all it had to say
   m_strReport += report;
+  if (outcome == RunOutcome::kConnectFailed) {
+    FailStart(RunEndKind::kConnectFailed, report, m_run.text + std::string(report), outcome);
+    return;
+  }
   m_run.text += report;
   ShowReport();
   end.run = m_run.index;

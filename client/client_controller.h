@@ -33,8 +33,8 @@ class ClientController {
   ClientController(const ClientController&) = delete;
   ClientController& operator=(const ClientController&) = delete;
 
-  // 測定開始 with settings: creates and connects the socket on this thread,
-  // appends the header line and starts the run. A sweep begun here ends by
+  // 測定開始 with settings: creates the socket, appends the header line and
+  // starts the run, which connects on its own thread. A sweep begun here ends by
   // selecting this start's pattern again.
   void Start(const MeasureSettings& settings);
   // 測定中断: sets the abort flag, shows "割込受付中", disables abort and arms the
@@ -76,6 +76,10 @@ class ClientController {
   // makes a real one.
   using SocketFactory = Socket (*)(int protocol, int family);
   void SetSocketFactory(SocketFactory factory) noexcept { m_pfnSocket = factory; }
+  // Test seam: connects a run's socket; 0 or the errno of the failure. Called
+  // on the run's thread. The default is the system's connect().
+  using ConnectFunction = int (*)(int fd, const Endpoint& addr);
+  void SetConnectFunction(ConnectFunction connect) noexcept { m_pfnConnect = connect; }
   // Test seam: starts a run's thread on body; false when the thread cannot be
   // created. The default makes a std::thread.
   using ThreadFactory = bool (*)(std::thread* thread, std::function<void()> body);
@@ -96,12 +100,15 @@ class ClientController {
     IntervalData sums;
     std::unique_ptr<RttHistogram> rtt;
     int64_t shownSeconds = -1;
+    bool byUser = false;  // started by the user, not by a sweep
   };
 
   // Called on the owner's thread through posted tasks of the current run.
   void OnRunDisplay(MeasureRun& run);
   void OnRunInterval(IntervalData& data, const RttHistogram* rtt);
   void OnWatchdogFired(MeasureRun& run);
+  // The header line of the run, naming the server it connects to.
+  void OnRunHeader(const Endpoint& server);
   // A run's last post, current or not: joins and drops the run, and ends the
   // current one with its report.
   void OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,
@@ -109,17 +116,12 @@ class ClientController {
 
   // The start of a run: by the user (OnStart) or by the next step of a sweep.
   void StartRun(bool byUser);
+  // A run has ended with its report: the owner is idle, or a sweep goes on.
   void HandOver(const MeasureSettings& config, RunOutcome outcome);
-  // A server with several addresses over TCP: all but the last are tried in
-  // order without a word, and the first that connects is the run's. Returns
-  // that connected socket, or none with *server the address to try as a
-  // single address is tried (the last over TCP, the first over UDP).
-  Socket ConnectEarlier(Endpoint* server);
   // A start that ended before its run began (no socket, connection or
   // thread): text is its report text from the header line; the owner is
   // idle again, and a sweep is over.
-  void FailStart(bool byUser, int runIndex, RunEndKind kind, std::string_view failure,
-                 std::string text, RunOutcome outcome);
+  void FailStart(RunEndKind kind, std::string_view failure, std::string text, RunOutcome outcome);
   // The forced stop: the run held is stopped and the owner is idle again.
   void ForceStop();
   // Stops the current run and lets go of it: what it posts from now on is
@@ -139,15 +141,13 @@ class ClientController {
   void ShowReport() { m_host.OnReportText(m_strReport); }
   // The header line of a run with the settings now in force.
   std::string HeaderLine(const Endpoint& server) const;
-  // Connects sock to the server; on failure the start ends with the reason.
-  bool ConnectOrFail(bool byUser, int runIndex, Socket& sock, const Endpoint& server,
-                     const std::string& runText);
-  // Starts the run on a connected socket.
-  void LaunchRun(bool byUser, int runIndex, Socket sock, std::string runText);
+  // Starts the run that connects sock to server.
+  void LaunchRun(Socket sock, const Endpoint& server);
 
   ClientHost& m_host;
   ClientTiming m_timing;
   SocketFactory m_pfnSocket;
+  ConnectFunction m_pfnConnect;
   ThreadFactory m_pfnThread;
   std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, their last post still to come
   MeasureRun* m_pWorker = nullptr;                  // the running run that holds the owner, if any

@@ -77,9 +77,9 @@ class ClientHost {
   // The user ended a sweep in the pause before its next run: runs is the
   // number of runs it made, nextPattern the pattern that would have come.
   virtual void OnSweepAborted(int /*runs*/, int /*nextPattern*/) {}
-  // Connects the run's socket to addr; 0 or the errno of the failure. The
-  // default blocks the owner's thread until the system answers; a window may
-  // wait in a way that keeps it painted, with the same outcome.
+  // Not called by the controller any more: a run connects on its own thread
+  // (ClientController::SetConnectFunction is the seam). Kept for hosts that
+  // still override it.
   virtual int Connect(int fd, const Endpoint& addr) {
     return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
   }

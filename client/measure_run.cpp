@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <system_error>
 
@@ -56,13 +57,14 @@ bool StartThread(std::thread* thread, std::function<void()> body) {
 
 MeasureRun::MeasureRun(ClientController& owner, ClientHost& host, Socket sock,
                        const MeasureSettings& config, const ClientTiming& timing,
-                       unsigned generation)
+                       unsigned generation, const RunConnector& connector)
     : m_owner(owner),
       m_host(host),
       m_sock(std::move(sock)),
       m_config(config),
       m_timing(timing),
-      m_nGeneration(generation) {
+      m_nGeneration(generation),
+      m_connector(connector) {
   m_stop.Attach(m_sock.Fd());
 }
 
@@ -143,11 +145,17 @@ void MeasureRun::CloseSocket(bool sendEndMarker) noexcept {
 
 void MeasureRun::MeasureThread() {
   ScopedRecvErrorSink sink(this);
-  SetPhase(SessionPhase::kNegotiating);
-  std::string report = Negotiate();
-  RunOutcome outcome = RunOutcome::kNegotiationFailed;
+  std::string report = Connect();
+  RunOutcome outcome = RunOutcome::kConnectFailed;
   RunEndData end;
   if (report.empty()) {
+    SetPhase(SessionPhase::kNegotiating);
+    report = Negotiate();
+    outcome = RunOutcome::kNegotiationFailed;
+  }
+  if (outcome == RunOutcome::kConnectFailed) {
+    CloseSocket(false);
+  } else if (report.empty()) {
     report = MeasureAndReport(&outcome, &end);
   } else {
     CloseSocket(false);
@@ -216,6 +224,40 @@ const char* MeasureRun::ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunS
     if (m_lostTags.Take(static_cast<uint32_t>(got))) ++stats->late;
     stats->lateBytes += bytes;
   }
+}
+
+std::string MeasureRun::Connect() {
+  if (!m_connector.connect) return {};
+  SetPhase(SessionPhase::kConnecting);
+  const std::vector<Endpoint>& addresses = m_config.servers;
+  if (m_config.protocol == kTcp && addresses.size() > 1) {
+    for (size_t i = 0; i + 1 < addresses.size() && !m_stop.Stopped(); ++i) {
+      Socket sock = m_connector.makeSocket(kTcp, addresses[i].Family());
+      if (!sock) continue;
+      SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
+      if (!m_stop.Attach(sock.Fd())) break;  // stopped
+      if (m_connector.connect(sock.Fd(), addresses[i]) == 0) {
+        // This one is the run's socket now; the one for the last address goes.
+        m_stop.Detach(m_sock.Fd());
+        m_sock = std::move(sock);
+        PostToOwner([this, server = addresses[i]] { m_owner.OnRunHeader(server); });
+        return {};
+      }
+      m_stop.Detach(sock.Fd());
+    }
+    PostToOwner([this] { m_owner.OnRunHeader(m_connector.server); });
+  }
+  const int err = m_connector.connect(m_sock.Fd(), m_connector.server);
+  if (err == 0) return {};
+  char line[160];
+  if (err == ETIMEDOUT) {
+    std::snprintf(line, sizeof line, "%s", text::kTimeout);
+  } else if (err == ECONNREFUSED) {
+    std::snprintf(line, sizeof line, "%s", text::kRefused);
+  } else {
+    std::snprintf(line, sizeof line, text::kConnectFailed, err);
+  }
+  return line;
 }
 
 std::string MeasureRun::Negotiate() {

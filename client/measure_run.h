@@ -34,13 +34,23 @@ class ClientController;
 // Starts a std::thread on body into *thread; false when the system refuses.
 bool StartThread(std::thread* thread, std::function<void()> body);
 
+// How a run connects: its controller's socket factory and connect call
+// (test seams), and the server that its socket is for. Without a connect
+// call the socket is connected already.
+struct RunConnector {
+  Socket (*makeSocket)(int protocol, int family) = nullptr;
+  int (*connect)(int fd, const Endpoint& addr) = nullptr;
+  Endpoint server;
+};
+
 class MeasureRun final : private RecvErrorSink {
  public:
-  // sock is connected; the run shuts it down and closes it. config is the
-  // run's own (its pattern, the interval length clamped, and no receive
-  // timeout but for UDP). generation marks everything the run posts.
+  // The run connects sock (over TCP after trying the other addresses of
+  // config), then shuts it down and closes it. config is the run's own (its
+  // pattern, the interval length clamped, and no receive timeout but for
+  // UDP). generation marks everything the run posts.
   MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const MeasureSettings& config,
-             const ClientTiming& timing, unsigned generation);
+             const ClientTiming& timing, unsigned generation, const RunConnector& connector = {});
   // Stops the run if it still goes and joins its thread.
   ~MeasureRun();
   MeasureRun(const MeasureRun&) = delete;
@@ -64,6 +74,10 @@ class MeasureRun final : private RecvErrorSink {
  private:
   void MeasureThread();
   void WatchdogThread();
+  // Connects the run's socket, or one to an earlier address of a TCP server
+  // that answers, and has the header line shown; "" on success, else the
+  // report text of the failure.
+  std::string Connect();
   // Sends the line and judges the reply; "" on success, else the report text.
   std::string Negotiate();
   // UDP with a receive timeout: the chunk that answers the request tagged
@@ -136,6 +150,7 @@ class MeasureRun final : private RecvErrorSink {
   const MeasureSettings m_config;
   const ClientTiming m_timing;
   const unsigned m_nGeneration;
+  const RunConnector m_connector;
   SessionPhase m_ePhase = SessionPhase::kConnecting;  // the run's own thread only
   StopSignal m_stop;          // the one way to stop the run: shuts its socket down
   StopSignal m_watchdogStop;  // ends the watchdog's sleep

@@ -274,13 +274,6 @@ void CClientDlg::OnClear() {
 }
 
 void CClientDlg::done(int result) {
-  if (m_bConnecting) {
-    // The start waits for the system's answer to its connect; the dialog
-    // ends right after it, as a window that was blocked would.
-    m_bCloseAfterConnect = true;
-    m_nCloseResult = result;
-    return;
-  }
   DestroyWindow();
   QDialog::done(result);
 }

@@ -1,19 +1,13 @@
 // The dialog's side of the controller: the display operations, the posted
-// tasks and timers of the runs, the receive-error notice and the connect.
-#include <fcntl.h>
-#include <sys/socket.h>
-
-#include <QEventLoop>
+// tasks and timers of the runs and the receive-error notice.
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSocketNotifier>
 #include <QTextCursor>
 #include <QTimer>
-#include <cerrno>
 
 #include "client/ui/client_dlg.h"
 #include "common/ui/dialog_units.h"
@@ -127,36 +121,6 @@ void CClientDlg::DropQueued() {
   delete m_pTasks;
   m_pTasks = nullptr;
   for (auto& entry : m_timers) entry.second->stop();
-}
-
-// The outcome is the blocking connect's; only the wait differs. The socket
-// connects without blocking, and this thread runs its event loop until the
-// system answers: the window keeps painting and the timers and posted tasks
-// go on, while the user's input waits (it is handled afterwards, as it would
-// be after a blocked thread).
-int CClientDlg::Connect(int fd, const Endpoint& addr) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-    return ClientHost::Connect(fd, addr);
-  int err = 0;
-  if (::connect(fd, addr.Addr(), addr.Length()) != 0) err = errno;
-  if (err == EINPROGRESS || err == EINTR) {
-    m_bConnecting = true;
-    QEventLoop wait;
-    QSocketNotifier writable(static_cast<qintptr>(fd), QSocketNotifier::Write);
-    connect(&writable, &QSocketNotifier::activated, &wait, &QEventLoop::quit);
-    wait.exec(QEventLoop::ExcludeUserInputEvents);
-    m_bConnecting = false;
-    socklen_t size = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) err = errno;
-  }
-  ::fcntl(fd, F_SETFL, flags);
-  if (m_bCloseAfterConnect) {
-    m_bCloseAfterConnect = false;
-    QMetaObject::invokeMethod(
-        this, [this] { done(m_nCloseResult); }, Qt::QueuedConnection);
-  }
-  return err;
 }
 
 }  // namespace quarvent

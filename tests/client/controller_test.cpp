@@ -4,9 +4,11 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "client/texts.h"
 #include "common/endpoint.h"
@@ -79,6 +81,7 @@ TEST_F(Controller, AddressesTriedInOrderTheHeaderNamesTheOneUsed) {
   ClearReport();
   m_settings.servers = {v4(refusing), v6(refusing)};
   m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   EXPECT_TRUE(Report().starts_with("--- TCP (::1) [")) << Report();
   EXPECT_TRUE(Report().ends_with("ｱﾄﾞﾚｽ間違ってませんか？\r\n")) << Report();
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kConnectFailed);
@@ -100,14 +103,14 @@ TEST_F(Controller, RunPassesThroughItsPhasesInOrder) {
   using P = SessionPhase;
   ScriptServer server(kTcp, Normal());
   Measure(server, 0, kTcp);
-  EXPECT_EQ(m_host.m_vPhases,
-            (std::vector<P>{P::kNegotiating, P::kRunning, P::kReporting, P::kClosing}));
+  EXPECT_EQ(m_host.m_vPhases, (std::vector<P>{P::kConnecting, P::kNegotiating, P::kRunning,
+                                              P::kReporting, P::kClosing}));
   m_host.m_vPhases.clear();
   ScriptServer refusing(kTcp, [](Conn& c) {
     if (c.ReadLine()) c.Reply("NO");
   });
   Measure(refusing, 0, kTcp);
-  EXPECT_EQ(m_host.m_vPhases, (std::vector<P>{P::kNegotiating, P::kClosing}));
+  EXPECT_EQ(m_host.m_vPhases, (std::vector<P>{P::kConnecting, P::kNegotiating, P::kClosing}));
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kNegotiationFailed);
 }
 
@@ -118,12 +121,41 @@ TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
   m_controller->AppendReport("earlier\r\n");
   Aim(port + 0x10000, 6, kTcp);  // only the low 16 bits count
   m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   EXPECT_EQ(Report(),
             "earlier\r\n--- TCP (127.0.0.1) [ﾗﾝﾀﾞﾑ　　　　　  (64～4096バイトの乱数）] ---\r\n"
             "Connection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\r\nｱﾄﾞﾚｽ間違ってませんか？\r\n");
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kConnectFailed);
   EXPECT_FALSE(m_controller->Measuring());
+}
+
+// The run connects on its own thread: Start returns with the header shown
+// and the owner free, whatever the connect waits for; its outcome comes later.
+TEST_F(Controller, ConnectRunsOnTheRunsThread) {
+  static std::shared_future<void> answer;
+  static std::atomic<bool> onOwnerThread;
+  static std::thread::id owner;
+  std::promise<void> release;
+  answer = release.get_future().share();
+  owner = std::this_thread::get_id();
+  onOwnerThread = false;
+  MakeController();
+  m_controller->SetConnectFunction([](int, const Endpoint&) {
+    if (std::this_thread::get_id() == owner) onOwnerThread = true;
+    answer.wait();
+    return ECONNREFUSED;
+  });
+  Aim(kDefaultPort, 0, kTcp);
+  m_controller->Start(m_settings);
+  EXPECT_TRUE(m_controller->Measuring());
+  EXPECT_EQ(Report(), "--- TCP (127.0.0.1) [ﾀﾞｳﾝﾛｰﾄﾞ想定1 (4096バイト連続)] ---\r\n");
+  release.set_value();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  EXPECT_FALSE(onOwnerThread);
+  EXPECT_TRUE(Body().starts_with("Connection Refused. ")) << Report();
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kConnectFailed}));
+  EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
 }
 
 TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
@@ -437,6 +469,7 @@ TEST_F(Controller, SecondAbortForcesTheStopAtOnce) {
 // like its last run would: nothing is held, and its start is selected again.
 TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
   static int sockets;
+  static std::atomic<bool> refuseAll;  // read on the run's thread
   for (const bool refuse : {false, true}) {
     SCOPED_TRACE(refuse ? "connect refused" : "no socket");
     sockets = 0;
@@ -449,10 +482,14 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
       return Socket();
     });
     if (refuse) m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
+    m_controller->SetConnectFunction([](int fd, const Endpoint& addr) {
+      if (refuseAll) return ECONNREFUSED;
+      return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
+    });
     Start(server, 9, kTcp, 0);
     // The first run ends; in its pause the port stops answering.
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
-    m_host.m_bRefuseConnect = refuse;
+    refuseAll = refuse;
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     EXPECT_EQ(m_host.m_vRunEnds.size(), 2u);
     EXPECT_EQ(m_host.m_nPattern, 9);
@@ -460,7 +497,7 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     // A new start begins afresh: a timed run of the pattern selected.
     ScriptServer again(kTcp, Normal(), 1);
     m_host.m_vRunEnds.clear();
-    m_host.m_bRefuseConnect = false;
+    refuseAll = false;
     m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(again, 9, kTcp, 1);
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));

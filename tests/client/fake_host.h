@@ -60,9 +60,6 @@ class FakeHost : public ClientHost {
     m_vRunEnds.push_back(end);
   }
   void OnPhase(SessionPhase phase) override { m_vPhases.push_back(phase); }
-  int Connect(int fd, const Endpoint& addr) override {
-    return m_bRefuseConnect ? ECONNREFUSED : ClientHost::Connect(fd, addr);
-  }
   void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
   void ArmTimer(unsigned id, int delayMs) override {
     Note("timer");
@@ -92,10 +89,9 @@ class FakeHost : public ClientHost {
   // No task queued and no timer armed.
   bool QueueEmpty() const { return m_loop.Empty(); }
 
-  int m_nWrongThread = 0;         // host calls made off the owner's thread
-  int m_nPattern = -1;            // the pattern last selected, -1 none
-  bool m_bRefuseConnect = false;  // every connect is refused
-  std::string m_strReport;        // the report as last shown
+  int m_nWrongThread = 0;   // host calls made off the owner's thread
+  int m_nPattern = -1;      // the pattern last selected, -1 none
+  std::string m_strReport;  // the report as last shown
   std::vector<MeasureSettings> m_vStarts;
   std::vector<std::string> m_vCalls;
   std::vector<std::string> m_vShown;
