@@ -114,7 +114,7 @@ void ClientController::StartRun(bool byUser) {
     char line[80];
     std::snprintf(line, sizeof line, text::kSocketFailed, errno);
     m_strReport = line;  // replaces the whole report
-    FailStart(RunEndKind::kFailed, line, line, RunOutcome::kSocketFailed);
+    FailStart(RunEndKind::kFailed, line, RunOutcome::kSocketFailed);
     return;
   }
   if (tcp) SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
@@ -145,15 +145,14 @@ void ClientController::LaunchRun(Socket sock, const Endpoint& server) {
     // says why, and the owner is idle again.
     m_pWorker = nullptr;
     m_strReport += text::kNoWorker;
-    FailStart(RunEndKind::kFailed, text::kNoWorker, m_run.text + text::kNoWorker,
-              RunOutcome::kNoWorker);
+    FailStart(RunEndKind::kFailed, text::kNoWorker, RunOutcome::kNoWorker);
     return;
   }
   m_runs.push_back(std::move(run));
 }
 
-void ClientController::FailStart(RunEndKind kind, std::string_view failure, std::string text,
-                                 RunOutcome outcome) {
+void ClientController::FailStart(RunEndKind kind, std::string_view failure, RunOutcome outcome) {
+  m_run.text += failure;
   ShowReport();
   SetMeasuring(0);
   // An abort while the run was connecting finds nothing more to stop.
@@ -164,7 +163,7 @@ void ClientController::FailStart(RunEndKind kind, std::string_view failure, std:
   // selected again, as after its last run.
   m_pWorker = nullptr;
   if (!m_run.byUser && m_nSweepStart >= 0) ArmRestore();
-  EndRunWithoutData(m_run.index, kind, failure, std::move(text));
+  EndRun(kind, failure);
   m_host.NoteOutcome(outcome);
 }
 
@@ -196,14 +195,9 @@ void ClientController::StopCurrent() {
 void ClientController::ForceStop() {
   m_bForcedStopArmed = false;
   if (!m_pWorker) return;
-  const MeasureSettings config = m_pWorker->Config();
   StopCurrent();
-  SetMeasuring(0);
-  m_host.SetElapsedText("");
-  m_host.SetProgress(0);
-  m_bAbort.store(0);
-  m_host.Repaint();
-  EndRunFromIntervals(config, RunEndKind::kAborted, {});
+  FinishIdle();
+  EndRun(RunEndKind::kAborted, {});
   m_host.NoteOutcome(RunOutcome::kForcedStop);
 }
 
@@ -272,18 +266,13 @@ void ClientController::OnRunDisplay(MeasureRun& run) {
   m_host.SetProgress(progress);
 }
 
-void ClientController::OnWatchdogFired(MeasureRun& run) {
-  const MeasureSettings config = run.Config();
+void ClientController::OnWatchdogFired() {
   StopCurrent();  // the run may stay blocked no longer, and says nothing more
-  SetMeasuring(0);
-  m_host.SetElapsedText("");
-  m_host.SetProgress(0);
-  m_bAbort.store(0);
+  FinishIdle();
   m_strReport += text::kWatchdog;
   m_run.text += text::kWatchdog;
   ShowReport();
-  m_host.Repaint();
-  EndRunFromIntervals(config, RunEndKind::kWatchdog, text::kWatchdog);
+  EndRun(RunEndKind::kWatchdog, text::kWatchdog);
   m_host.NoteOutcome(RunOutcome::kWatchdogTimeout);
 }
 
@@ -308,7 +297,6 @@ void ClientController::OnRunInterval(IntervalData& data, const RttHistogram* rtt
 void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, RunOutcome outcome,
                                      RunEndData&& end) {
   const bool current = IsCurrent(run.Generation());
-  const MeasureSettings config = run.Config();
   // Nothing of the run is still queued: its thread is returning, and its
   // socket closes with it.
   if (current) m_pWorker = nullptr;
@@ -317,40 +305,27 @@ void ClientController::OnRunFinished(MeasureRun& run, std::string_view report, R
   if (!current) return;  // stopped before: it has said all it had to say
   m_strReport += report;
   if (outcome == RunOutcome::kConnectFailed) {
-    FailStart(RunEndKind::kConnectFailed, report, m_run.text + std::string(report), outcome);
+    FailStart(RunEndKind::kConnectFailed, report, outcome);
     return;
   }
   m_run.text += report;
   ShowReport();
   end.run = m_run.index;
-  end.pattern = config.pattern;
-  end.protocol = config.protocol;
+  end.pattern = m_settings.pattern;
+  end.protocol = m_settings.protocol;
   if (m_run.rtt) end.rtt = m_run.rtt->Summary();
   end.report = std::move(m_run.text);
   m_host.OnRunEnd(end);
   m_host.NoteOutcome(outcome);
-  HandOver(config, outcome);
+  HandOver(outcome);
 }
 
-void ClientController::EndRunWithoutData(int index, RunEndKind kind, std::string_view failure,
-                                         std::string text) {
-  RunEndData end;
-  end.run = index;
-  end.pattern = m_settings.pattern;
-  end.protocol = m_settings.protocol;
-  end.outcome = kind;
-  end.failure = FailureText(failure);
-  end.report = std::move(text);
-  m_host.OnRunEnd(end);
-}
-
-void ClientController::EndRunFromIntervals(const MeasureSettings& config, RunEndKind kind,
-                                           std::string_view failure) {
+void ClientController::EndRun(RunEndKind kind, std::string_view failure) {
   const IntervalData& sums = m_run.sums;
   RunEndData end;
   end.run = m_run.index;
-  end.pattern = config.pattern;
-  end.protocol = config.protocol;
+  end.pattern = m_settings.pattern;
+  end.protocol = m_settings.protocol;
   end.outcome = kind;
   end.failure = FailureText(failure);
   end.dataPhase = sums.endMs > 0 || sums.chunks > 0 || kind == RunEndKind::kWatchdog;
@@ -359,7 +334,8 @@ void ClientController::EndRunFromIntervals(const MeasureSettings& config, RunEnd
   end.bytesSent = sums.bytesSent;
   end.chunksReceived = sums.chunks;
   end.requestsSent = sums.requests;
-  end.countsLoss = config.udpTimeoutMs > 0;
+  end.countsLoss = m_settings.udpTimeoutMs > 0 &&
+                   (kind == RunEndKind::kAborted || kind == RunEndKind::kWatchdog);
   end.lost = sums.lost;
   end.late = sums.late;
   if (m_run.rtt) end.rtt = m_run.rtt->Summary();
@@ -367,7 +343,8 @@ void ClientController::EndRunFromIntervals(const MeasureSettings& config, RunEnd
   m_host.OnRunEnd(end);
 }
 
-void ClientController::HandOver(const MeasureSettings& config, RunOutcome outcome) {
+void ClientController::HandOver(RunOutcome outcome) {
+  const MeasureSettings& config = m_settings;
   if (outcome == RunOutcome::kNegotiationFailed || config.duration != Duration::kSweep) {
     FinishIdle();
   } else if (m_bAbort.load()) {

@@ -106,7 +106,7 @@ class ClientController {
   // Called on the owner's thread through posted tasks of the current run.
   void OnRunDisplay(MeasureRun& run);
   void OnRunInterval(IntervalData& data, const RttHistogram* rtt);
-  void OnWatchdogFired(MeasureRun& run);
+  void OnWatchdogFired();
   // The header line of the run, naming the server it connects to.
   void OnRunHeader(const Endpoint& server);
   // A run's last post, current or not: joins and drops the run, and ends the
@@ -117,21 +117,19 @@ class ClientController {
   // The start of a run: by the user (OnStart) or by the next step of a sweep.
   void StartRun(bool byUser);
   // A run has ended with its report: the owner is idle, or a sweep goes on.
-  void HandOver(const MeasureSettings& config, RunOutcome outcome);
+  void HandOver(RunOutcome outcome);
   // A start that ended before its run began (no socket, connection or
-  // thread): text is its report text from the header line; the owner is
-  // idle again, and a sweep is over.
-  void FailStart(RunEndKind kind, std::string_view failure, std::string text, RunOutcome outcome);
+  // thread) with failure, its last report line: the owner is idle again,
+  // and a sweep is over.
+  void FailStart(RunEndKind kind, std::string_view failure, RunOutcome outcome);
   // The forced stop: the run held is stopped and the owner is idle again.
   void ForceStop();
   // Stops the current run and lets go of it: what it posts from now on is
   // dropped, but for its last post, on which it is joined.
   void StopCurrent();
-  void EndRunWithoutData(int index, RunEndKind kind, std::string_view failure, std::string text);
-  // The end of a run that stopped without its report (watchdog, forced
-  // stop): what its handed-over intervals add up to.
-  void EndRunFromIntervals(const MeasureSettings& config, RunEndKind kind,
-                           std::string_view failure);
+  // Tells the end of the run held from what the owner has of it: the
+  // intervals handed over, and its report text.
+  void EndRun(RunEndKind kind, std::string_view failure);
   // Arms the reselection of m_nSweepStart that ends a sweep.
   void ArmRestore();
   void FinishIdle();

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <system_error>
 
 #include "client/chunk_receive.h"
@@ -15,7 +13,6 @@
 #include "client/elapsed.h"
 #include "client/run_report.h"
 #include "client/texts.h"
-#include "common/cp932.h"
 #include "common/fd_table.h"
 #include "common/sys_ops.h"
 
@@ -104,6 +101,10 @@ void MeasureRun::PostToOwner(F&& task) {
 void MeasureRun::SetPhase(SessionPhase phase) {
   m_ePhase = phase;
   PostToOwner([this, phase] { m_host.OnPhase(phase); });
+}
+
+void MeasureRun::PostHeader(const Endpoint& server) {
+  PostToOwner([this, server] { m_owner.OnRunHeader(server); });
 }
 
 void MeasureRun::NotifyRecvError(std::string_view text) {
@@ -195,17 +196,6 @@ void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& 
       [this, data, rtt = std::move(rtt)]() mutable { m_owner.OnRunInterval(data, rtt.get()); });
 }
 
-namespace {
-
-// Sets the socket's send and receive timeouts to ms (0: none).
-void SetWaitLimit(int fd, int ms) {
-  const timeval tv{ms / 1000, (ms % 1000) * 1000};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-}  // namespace
-
 const char* MeasureRun::ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunStats* stats,
                                       bool* timedOut) {
   // Bounded: each late chunk takes its tag out of the lost ones.
@@ -224,60 +214,6 @@ const char* MeasureRun::ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunS
     if (m_lostTags.Take(static_cast<uint32_t>(got))) ++stats->late;
     stats->lateBytes += bytes;
   }
-}
-
-std::string MeasureRun::Connect() {
-  if (!m_connector.connect) return {};
-  SetPhase(SessionPhase::kConnecting);
-  const std::vector<Endpoint>& addresses = m_config.servers;
-  if (m_config.protocol == kTcp && addresses.size() > 1) {
-    for (size_t i = 0; i + 1 < addresses.size() && !m_stop.Stopped(); ++i) {
-      Socket sock = m_connector.makeSocket(kTcp, addresses[i].Family());
-      if (!sock) continue;
-      SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
-      if (!m_stop.Attach(sock.Fd())) break;  // stopped
-      if (m_connector.connect(sock.Fd(), addresses[i]) == 0) {
-        // This one is the run's socket now; the one for the last address goes.
-        m_stop.Detach(m_sock.Fd());
-        m_sock = std::move(sock);
-        PostToOwner([this, server = addresses[i]] { m_owner.OnRunHeader(server); });
-        return {};
-      }
-      m_stop.Detach(sock.Fd());
-    }
-    PostToOwner([this] { m_owner.OnRunHeader(m_connector.server); });
-  }
-  const int err = m_connector.connect(m_sock.Fd(), m_connector.server);
-  if (err == 0) return {};
-  char line[160];
-  if (err == ETIMEDOUT) {
-    std::snprintf(line, sizeof line, "%s", text::kTimeout);
-  } else if (err == ECONNREFUSED) {
-    std::snprintf(line, sizeof line, "%s", text::kRefused);
-  } else {
-    std::snprintf(line, sizeof line, text::kConnectFailed, err);
-  }
-  return line;
-}
-
-std::string MeasureRun::Negotiate() {
-  const int fd = m_sock.Fd();
-  const int limitMs = m_timing.negotiationLimitMs;
-  m_bNegotiationLimited = limitMs > 0;
-  if (limitMs > 0) SetWaitLimit(fd, limitMs);
-  BuildNegotiation(m_line, m_config.pattern);
-  if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
-  sockaddr_storage from{};
-  const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
-                                            : RecvString(fd, m_line, kLineBufferSize);
-  if (limitMs > 0) SetWaitLimit(fd, 0);
-  m_bNegotiationLimited = false;
-  // A reply without a NUL within the line buffer comes back as a receive error.
-  if (got < 0) return text::kNegReplyError;
-  // 0 (closed before replying) is no error: the buffer still holds what it holds.
-  const std::string_view reply(m_line, strnlen(m_line, kLineBufferSize));
-  if (reply == kIdentifier) return {};
-  return std::string(text::kNegMismatch) + Cp932ToUtf8(reply);
 }
 
 std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
@@ -508,7 +444,7 @@ void MeasureRun::WatchdogThread() {
     const int alive = m_owner.m_nAlive.load(std::memory_order_relaxed);
     if (lastSample != 0 && alive == lastSample) {
       // Not once the run has stopped its watchdog: its data phase is over.
-      m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });
+      m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(); }); });
       return;
     }
     lastSample = alive;

@@ -65,7 +65,6 @@ class MeasureRun final : private RecvErrorSink {
   void Join();
 
   unsigned Generation() const noexcept { return m_nGeneration; }
-  const MeasureSettings& Config() const noexcept { return m_config; }
 
   // Owner's thread: takes the latest display values (whole elapsed seconds and
   // progress) and allows the next coalesced update to be posted.
@@ -78,6 +77,8 @@ class MeasureRun final : private RecvErrorSink {
   // that answers, and has the header line shown; "" on success, else the
   // report text of the failure.
   std::string Connect();
+  // Has the owner show the header line of the run to server.
+  void PostHeader(const Endpoint& server);
   // Sends the line and judges the reply; "" on success, else the report text.
   std::string Negotiate();
   // UDP with a receive timeout: the chunk that answers the request tagged
