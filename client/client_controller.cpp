@@ -37,10 +37,6 @@ Socket MakeSocket(int protocol, int family) {
   return protocol == kUdp ? Socket::Udp(family) : Socket::Tcp(family);
 }
 
-int ConnectSocket(int fd, const Endpoint& addr) {
-  return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
-}
-
 }  // namespace
 
 std::string_view PatternEntryText(int pattern) {
@@ -48,11 +44,7 @@ std::string_view PatternEntryText(int pattern) {
 }
 
 ClientController::ClientController(ClientHost& host, const ClientTiming& timing)
-    : m_host(host),
-      m_timing(timing),
-      m_pfnSocket(&MakeSocket),
-      m_pfnConnect(&ConnectSocket),
-      m_pfnThread(&StartThread) {}
+    : m_host(host), m_timing(timing), m_pfnSocket(&MakeSocket), m_pfnThread(&StartThread) {}
 
 ClientController::~ClientController() {
   for (auto& run : m_runs) run->Stop();
@@ -135,7 +127,7 @@ void ClientController::OnRunHeader(const Endpoint& server) {
 
 void ClientController::LaunchRun(Socket sock, const Endpoint& server) {
   m_nAlive.store(0);
-  const RunConnector connector{m_pfnSocket, m_pfnConnect, server};
+  const RunConnector connector{false, m_pfnSocket, m_pfnConnect, server};
   auto run = std::make_unique<MeasureRun>(*this, m_host, std::move(sock), m_settings, m_timing,
                                           ++m_nGeneration, connector);
   // Current before its thread starts: its first posts apply.

@@ -77,7 +77,8 @@ class ClientController {
   using SocketFactory = Socket (*)(int protocol, int family);
   void SetSocketFactory(SocketFactory factory) noexcept { m_pfnSocket = factory; }
   // Test seam: connects a run's socket; 0 or the errno of the failure. Called
-  // on the run's thread. The default is the system's connect().
+  // on the run's thread. By default (nullptr) the run calls the system's
+  // connect() in a wait that its stop ends.
   using ConnectFunction = int (*)(int fd, const Endpoint& addr);
   void SetConnectFunction(ConnectFunction connect) noexcept { m_pfnConnect = connect; }
   // Test seam: starts a run's thread on body; false when the thread cannot be
@@ -145,7 +146,7 @@ class ClientController {
   ClientHost& m_host;
   ClientTiming m_timing;
   SocketFactory m_pfnSocket;
-  ConnectFunction m_pfnConnect;
+  ConnectFunction m_pfnConnect = nullptr;
   ThreadFactory m_pfnThread;
   std::vector<std::unique_ptr<MeasureRun>> m_runs;  // started, their last post still to come
   MeasureRun* m_pWorker = nullptr;                  // the running run that holds the owner, if any

@@ -35,9 +35,10 @@ class ClientController;
 bool StartThread(std::thread* thread, std::function<void()> body);
 
 // How a run connects: its controller's socket factory and connect call
-// (test seams), and the server that its socket is for. Without a connect
-// call the socket is connected already.
+// (test seams; without a connect call the system's, in a wait that the run's
+// stop ends), and the server that its socket is for.
 struct RunConnector {
+  bool connected = true;  // the socket is connected already
   Socket (*makeSocket)(int protocol, int family) = nullptr;
   int (*connect)(int fd, const Endpoint& addr) = nullptr;
   Endpoint server;
@@ -77,6 +78,8 @@ class MeasureRun final : private RecvErrorSink {
   // that answers, and has the header line shown; "" on success, else the
   // report text of the failure.
   std::string Connect();
+  // Connects fd to addr: 0 or the errno of the failure.
+  int ConnectTo(int fd, const Endpoint& addr);
   // Has the owner show the header line of the run to server.
   void PostHeader(const Endpoint& server);
   // Sends the line and judges the reply; "" on success, else the report text.

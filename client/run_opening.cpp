@@ -1,8 +1,11 @@
 // How a run opens: its connect (the earlier addresses of a TCP server tried
 // first) and the negotiation, on the run's own thread.
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -22,8 +25,31 @@ void SetWaitLimit(int fd, int ms) {
 
 }  // namespace
 
+int MeasureRun::ConnectTo(int fd, const Endpoint& addr) {
+  if (m_connector.connect) return m_connector.connect(fd, addr);
+  // The system's connect, without blocking: a stop shuts a connect under way
+  // down, which ends the wait, and a stop that came before it began is seen
+  // once it has.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+  int err = ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
+  if (err == EINPROGRESS) {
+    pollfd wait{fd, POLLOUT, 0};
+    while (!m_stop.Stopped() && ::poll(&wait, 1, -1) < 0 && errno == EINTR) {
+    }
+    socklen_t size = sizeof err;
+    if (m_stop.Stopped()) {
+      err = ECONNABORTED;
+    } else if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) {
+      err = errno;
+    }
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  return err;
+}
+
 std::string MeasureRun::Connect() {
-  if (!m_connector.connect) return {};
+  if (m_connector.connected) return {};
   SetPhase(SessionPhase::kConnecting);
   const std::vector<Endpoint>& addresses = m_config.servers;
   if (m_config.protocol == kTcp && addresses.size() > 1) {
@@ -32,7 +58,7 @@ std::string MeasureRun::Connect() {
       if (!sock) continue;
       SetSocketOption(sock.Fd(), SO_KEEPALIVE, 1);
       if (!m_stop.Attach(sock.Fd())) break;  // stopped
-      if (m_connector.connect(sock.Fd(), addresses[i]) == 0) {
+      if (ConnectTo(sock.Fd(), addresses[i]) == 0) {
         // This one is the run's socket now; the one for the last address goes.
         m_stop.Detach(m_sock.Fd());
         m_sock = std::move(sock);
@@ -43,7 +69,7 @@ std::string MeasureRun::Connect() {
     }
     PostHeader(m_connector.server);
   }
-  const int err = m_connector.connect(m_sock.Fd(), m_connector.server);
+  const int err = ConnectTo(m_sock.Fd(), m_connector.server);
   if (err == 0) return {};
   char line[160];
   if (err == ETIMEDOUT) {

@@ -1,5 +1,6 @@
 // The controller: start and connection failures, abort and the forced stop,
 // the watchdog, and the automatic sweep.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -156,6 +157,31 @@ TEST_F(Controller, ConnectRunsOnTheRunsThread) {
   EXPECT_TRUE(Body().starts_with("Connection Refused. ")) << Report();
   EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kConnectFailed}));
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
+}
+
+// A forced stop ends a connect that waits for the system (a listener whose
+// accept queue is full drops the SYN): the run ends by itself and is joined.
+TEST_F(Controller, ForcedStopEndsAConnectThatWaits) {
+  Socket listener = Socket::Tcp();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  ASSERT_EQ(::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener.Fd(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), &size), 0);
+  Socket filler = Socket::Tcp();
+  ASSERT_EQ(::connect(filler.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  MakeController(150, 10000, kNoForcedStopMs);
+  Aim(ntohs(addr.sin_port), 0, kTcp);
+  m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return !m_host.m_vPhases.empty(); }));  // connecting
+  m_controller->OnAbort();
+  m_controller->OnAbort();  // the forced stop at once
+  EXPECT_FALSE(m_controller->Measuring());
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));  // the run has ended and is joined
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kForcedStop}));
+  EXPECT_EQ(Body(), "");
 }
 
 TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
