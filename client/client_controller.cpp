@@ -1,7 +1,5 @@
 #include "client/client_controller.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -77,14 +75,6 @@ void ClientController::ArmRestore() {
   m_host.ArmTimer(kTimerRestore, m_timing.sweepRestoreDelayMs);
 }
 
-std::string ClientController::HeaderLine(const Endpoint& server) const {
-  char header[256];
-  std::snprintf(header, sizeof header, text::kHeaderLine,
-                m_settings.protocol == kUdp ? "UDP" : "TCP", server.AddressText().c_str(),
-                std::string(PatternEntryText(m_settings.pattern)).c_str());
-  return header;
-}
-
 void ClientController::StartRun(bool byUser) {
   m_host.SetProgress(0);
   SetMeasuring(1);
@@ -118,7 +108,10 @@ void ClientController::StartRun(bool byUser) {
 }
 
 void ClientController::OnRunHeader(const Endpoint& server) {
-  const std::string header = HeaderLine(server);
+  char header[256];
+  std::snprintf(header, sizeof header, text::kHeaderLine,
+                m_settings.protocol == kUdp ? "UDP" : "TCP", server.AddressText().c_str(),
+                std::string(PatternEntryText(m_settings.pattern)).c_str());
   m_strReport += header;
   m_run.text += header;
   ShowReport();

@@ -108,7 +108,8 @@ class ClientController {
   void OnRunDisplay(MeasureRun& run);
   void OnRunInterval(IntervalData& data, const RttHistogram* rtt);
   void OnWatchdogFired();
-  // The header line of the run, naming the server it connects to.
+  // The header line of the run (with the settings in force), naming the
+  // server it connects to.
   void OnRunHeader(const Endpoint& server);
   // A run's last post, current or not: joins and drops the run, and ends the
   // current one with its report.
@@ -138,8 +139,6 @@ class ClientController {
   void SetMeasuring(int state);
 
   void ShowReport() { m_host.OnReportText(m_strReport); }
-  // The header line of a run with the settings now in force.
-  std::string HeaderLine(const Endpoint& server) const;
   // Starts the run that connects sock to server.
   void LaunchRun(Socket sock, const Endpoint& server);
 

@@ -5,10 +5,6 @@
 // threads reach the owner through Post().
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -77,13 +73,6 @@ class ClientHost {
   // The user ended a sweep in the pause before its next run: runs is the
   // number of runs it made, nextPattern the pattern that would have come.
   virtual void OnSweepAborted(int /*runs*/, int /*nextPattern*/) {}
-  // Not called by the controller any more: a run connects on its own thread
-  // (ClientController::SetConnectFunction is the seam). Kept for hosts that
-  // still override it.
-  virtual int Connect(int fd, const Endpoint& addr) {
-    return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
-  }
-
   // Runs task on the owner's thread, later, in the order of Post calls from
   // all threads. Callable from any thread; never waits. Tasks still queued
   // when the controller is destroyed must be dropped, not run.
