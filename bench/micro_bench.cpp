@@ -129,7 +129,7 @@ void BM_MeasureRunPass(benchmark::State& state) {
     MeasureSettings config;
     config.pattern = 2;
     config.duration = Duration::kContinuous;
-    MeasureRun run(owner, host, std::move(pair.reader), config, ClientTiming{});
+    MeasureRun run(owner, host, std::move(pair.reader), config, ClientTiming{}, 0);
     run.Start();
     char line[kLineBufferSize];
     if (RecvString(fd, line, kLineBufferSize) <= 0 || SendString(fd, kIdentifier) < 0) {
@@ -137,7 +137,7 @@ void BM_MeasureRunPass(benchmark::State& state) {
       return;
     }
     FeedChunks(state, fd);
-    run.Abandon();  // the run stops at the top of its next pass
+    run.Stop();  // the run stops at the top of its next pass
     DrainUntilClosed(fd);
   }
 }

@@ -5,10 +5,6 @@
 // threads reach the owner through Post().
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -35,6 +31,10 @@ enum class RunOutcome {
   kForcedStop,         // the run did not react to the abort in time
   kNoAnswer,           // a full report, but the server stopped answering (UDP with a timeout)
 };
+
+// Where a run stands, as its own thread moves it on: it connects, agrees on
+// the pattern with the server, measures, writes its report and closes its socket.
+enum class SessionPhase { kConnecting, kNegotiating, kRunning, kReporting, kClosing };
 
 class ClientHost {
  public:
@@ -72,16 +72,11 @@ class ClientHost {
   // A run has ended: once per start, after its report text has been shown
   // (OnReportText) and before NoteOutcome.
   virtual void OnRunEnd(const RunEndData&) {}
+  // The running run has entered phase (every change, in order).
+  virtual void OnPhase(SessionPhase) {}
   // The user ended a sweep in the pause before its next run: runs is the
   // number of runs it made, nextPattern the pattern that would have come.
   virtual void OnSweepAborted(int /*runs*/, int /*nextPattern*/) {}
-  // Connects the run's socket to addr; 0 or the errno of the failure. The
-  // default blocks the owner's thread until the system answers; a window may
-  // wait in a way that keeps it painted, with the same outcome.
-  virtual int Connect(int fd, const Endpoint& addr) {
-    return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
-  }
-
   // Runs task on the owner's thread, later, in the order of Post calls from
   // all threads. Callable from any thread; never waits. Tasks still queued
   // when the controller is destroyed must be dropped, not run.

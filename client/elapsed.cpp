@@ -4,10 +4,6 @@
 
 namespace quarvent {
 
-int64_t ReadClockMs() noexcept {
-  return ReadClockNs() / kNsPerMs;
-}
-
 ElapsedSplit SplitSeconds(int64_t totalSeconds) noexcept {
   ElapsedSplit e{};
   e.totalSeconds = totalSeconds;

@@ -24,8 +24,6 @@ inline int64_t ReadClockNs() noexcept {
   ::clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
-// Milliseconds of the same clock: ReadClockNs() / kNsPerMs.
-int64_t ReadClockMs() noexcept;
 // The same count as whole seconds and milliseconds.
 constexpr ClockReading ToClockReading(int64_t ms) noexcept {
   return {ms / 1000, static_cast<int>(ms % 1000)};

@@ -15,21 +15,6 @@ void EventLoop::ArmTimer(unsigned id, int delayMs) {
   m_timers[id] = Clock::now() + std::chrono::milliseconds(delayMs);
 }
 
-bool EventLoop::TimerPending(unsigned id) const {
-  std::lock_guard lock(m_mutex);
-  return m_timers.count(id) != 0;
-}
-
-bool EventLoop::TimersPendingExcept(std::initializer_list<unsigned> ignored) const {
-  std::lock_guard lock(m_mutex);
-  for (const auto& [id, due] : m_timers) {
-    bool skip = false;
-    for (unsigned i : ignored) skip = skip || i == id;
-    if (!skip) return true;
-  }
-  return false;
-}
-
 bool EventLoop::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
                          const std::function<void(unsigned)>& onTimer) {
   const auto end = Clock::now() + timeout;

@@ -20,9 +20,6 @@ class EventLoop {
   void Post(std::function<void()> task);
   // Loop thread: arms (or re-arms) timer id to fire once after delayMs.
   void ArmTimer(unsigned id, int delayMs);
-  bool TimerPending(unsigned id) const;
-  // Pending timers other than those listed.
-  bool TimersPendingExcept(std::initializer_list<unsigned> ignored) const;
 
   // Pumps tasks and due timers (onTimer(id)) until done() holds or timeout
   // has passed. Returns done().

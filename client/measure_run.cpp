@@ -4,7 +4,7 @@
 #include <sys/time.h>
 
 #include <algorithm>
-#include <cstring>
+#include <cerrno>
 #include <system_error>
 
 #include "client/chunk_receive.h"
@@ -13,7 +13,6 @@
 #include "client/elapsed.h"
 #include "client/run_report.h"
 #include "client/texts.h"
-#include "common/cp932.h"
 #include "common/fd_table.h"
 #include "common/sys_ops.h"
 
@@ -54,14 +53,20 @@ bool StartThread(std::thread* thread, std::function<void()> body) {
 }
 
 MeasureRun::MeasureRun(ClientController& owner, ClientHost& host, Socket sock,
-                       const MeasureSettings& config, const ClientTiming& timing)
-    : m_owner(owner), m_host(host), m_sock(std::move(sock)), m_config(config), m_timing(timing) {
+                       const MeasureSettings& config, const ClientTiming& timing,
+                       unsigned generation, const RunConnector& connector)
+    : m_owner(owner),
+      m_host(host),
+      m_sock(std::move(sock)),
+      m_config(config),
+      m_timing(timing),
+      m_nGeneration(generation),
+      m_connector(connector) {
   m_stop.Attach(m_sock.Fd());
 }
 
 MeasureRun::~MeasureRun() {
-  m_watchdogStop.Stop();
-  m_stop.Stop();
+  Stop();
   Join();
 }
 
@@ -69,15 +74,9 @@ bool MeasureRun::Start(bool (*makeThread)(std::thread*, std::function<void()>)) 
   return makeThread(&m_thread, [this] { MeasureThread(); });
 }
 
-void MeasureRun::Abandon() {
-  m_eState = RunState::kAbandoned;
+void MeasureRun::Stop() {
   m_watchdogStop.Stop();
   m_stop.Stop();
-}
-
-bool MeasureRun::Reapable() const noexcept {
-  return m_bFinished.load(std::memory_order_acquire) &&
-         m_nInFlight.load(std::memory_order_acquire) == 0;
 }
 
 void MeasureRun::Join() {
@@ -91,27 +90,38 @@ int64_t MeasureRun::TakeDisplay(int* progress) noexcept {
 }
 
 template <class F>
-bool MeasureRun::PostToOwner(F&& task) {
-  return m_stop.IfRunning([&] {
-    m_nInFlight.fetch_add(1, std::memory_order_relaxed);
-    m_host.Post([this, fn = std::forward<F>(task)]() mutable {
-      fn();
-      m_nInFlight.fetch_sub(1, std::memory_order_release);
-    });
+void MeasureRun::PostToOwner(F&& task) {
+  // The run object outlives the task: the owner destroys it only on the
+  // run's last post, which comes after this one.
+  m_host.Post([this, fn = std::forward<F>(task)]() mutable {
+    if (m_owner.IsCurrent(m_nGeneration)) fn();
   });
 }
 
+void MeasureRun::SetPhase(SessionPhase phase) {
+  m_ePhase = phase;
+  PostToOwner([this, phase] { m_host.OnPhase(phase); });
+}
+
+void MeasureRun::PostHeader(const Endpoint& server) {
+  PostToOwner([this, server] { m_owner.OnRunHeader(server); });
+}
+
 void MeasureRun::NotifyRecvError(std::string_view text) {
+  // A wait that the negotiation's time limit ended is told as the
+  // negotiation's failure, not as a receive error.
+  if (m_bNegotiationLimited && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
   m_bRecvErrorAcked.store(false, std::memory_order_relaxed);
-  const bool posted = PostToOwner([this, notice = std::string(text)] {
-    m_owner.OnRunRecvError(*this, notice);
+  PostToOwner([this, notice = std::string(text)] {
+    m_host.ShowRecvError(notice);
     m_bRecvErrorAcked.store(true, std::memory_order_release);
     m_stop.Wake();
   });
   // Like a modal box: the run goes on once the notice has been acknowledged,
-  // or at once when it is being stopped.
+  // or at once when it is being stopped (a run that is no longer the owner's
+  // current one has been stopped).
   const auto acked = [this] { return m_bRecvErrorAcked.load(std::memory_order_acquire); };
-  while (posted && !m_stop.WaitFor(std::chrono::seconds(1), acked) && !acked()) {
+  while (!m_stop.WaitFor(std::chrono::seconds(1), acked) && !acked()) {
   }
 }
 
@@ -128,6 +138,7 @@ void MeasureRun::CloseSocket(bool sendEndMarker) noexcept {
     PutLengthWord(m_buf, kEndMarker);
     sys::Send(fd, m_buf, 4);
   }
+  SetPhase(SessionPhase::kClosing);
   m_sock.Shutdown();
   m_stop.Detach(fd);
   m_sock.Reset();
@@ -135,20 +146,28 @@ void MeasureRun::CloseSocket(bool sendEndMarker) noexcept {
 
 void MeasureRun::MeasureThread() {
   ScopedRecvErrorSink sink(this);
-  std::string report = Negotiate();
-  RunOutcome outcome = RunOutcome::kNegotiationFailed;
+  std::string report = Connect();
+  RunOutcome outcome = RunOutcome::kConnectFailed;
   RunEndData end;
   if (report.empty()) {
+    SetPhase(SessionPhase::kNegotiating);
+    report = Negotiate();
+    outcome = RunOutcome::kNegotiationFailed;
+  }
+  if (outcome == RunOutcome::kConnectFailed) {
+    CloseSocket(false);
+  } else if (report.empty()) {
     report = MeasureAndReport(&outcome, &end);
   } else {
     CloseSocket(false);
     end.outcome = RunEndKind::kNegotiationFailed;
     end.failure = FailureText(report);
   }
-  PostToOwner([this, text = std::move(report), outcome, data = std::move(end)]() mutable {
+  // The last post, whether or not the run is still the current one: the
+  // owner joins the run on it.
+  m_host.Post([this, text = std::move(report), outcome, data = std::move(end)]() mutable {
     m_owner.OnRunFinished(*this, text, outcome, std::move(data));
   });
-  m_bFinished.store(true, std::memory_order_release);
 }
 
 void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& stats,
@@ -173,21 +192,9 @@ void MeasureRun::HandOverInterval(int64_t fromMs, int64_t toMs, const RunStats& 
     rtt = std::move(m_pIntervalRtt);
     m_pIntervalRtt = std::make_shared<RttHistogram>();
   }
-  PostToOwner([this, data, rtt = std::move(rtt)]() mutable {
-    m_owner.OnRunInterval(*this, data, rtt.get());
-  });
+  PostToOwner(
+      [this, data, rtt = std::move(rtt)]() mutable { m_owner.OnRunInterval(data, rtt.get()); });
 }
-
-namespace {
-
-// Sets the socket's send and receive timeouts to ms (0: none).
-void SetWaitLimit(int fd, int ms) {
-  const timeval tv{ms / 1000, (ms % 1000) * 1000};
-  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-}
-
-}  // namespace
 
 const char* MeasureRun::ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunStats* stats,
                                       bool* timedOut) {
@@ -207,24 +214,6 @@ const char* MeasureRun::ReceiveAnswer(int fd, int64_t tag, int32_t* length, RunS
     if (m_lostTags.Take(static_cast<uint32_t>(got))) ++stats->late;
     stats->lateBytes += bytes;
   }
-}
-
-std::string MeasureRun::Negotiate() {
-  const int fd = m_sock.Fd();
-  const int limitMs = m_timing.negotiationLimitMs;
-  if (limitMs > 0) SetWaitLimit(fd, limitMs);
-  BuildNegotiation(m_line, m_config.pattern);
-  if (SendString(fd, m_line) < 0) return text::kNegSendFailed;
-  sockaddr_storage from{};
-  const int got = m_config.protocol == kUdp ? RecvFromString(fd, m_line, kLineBufferSize, &from)
-                                            : RecvString(fd, m_line, kLineBufferSize);
-  if (limitMs > 0) SetWaitLimit(fd, 0);
-  // A reply without a NUL within the line buffer comes back as a receive error.
-  if (got < 0) return text::kNegReplyError;
-  // 0 (closed before replying) is no error: the buffer still holds what it holds.
-  const std::string_view reply(m_line, strnlen(m_line, kLineBufferSize));
-  if (reply == kIdentifier) return {};
-  return std::string(text::kNegMismatch) + Cp932ToUtf8(reply);
 }
 
 std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
@@ -252,11 +241,13 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   }
   CpuTimes cpuBase{};
   const bool cpu = GetOsFamily() == 3 && ReadProcessCpuTimes(&cpuBase);
+  SetPhase(SessionPhase::kRunning);
   const PhaseEnd phase = RunDataPhase(&stats);
+  SetPhase(SessionPhase::kReporting);
   std::string report = ReportLines(phase, stats, outcome, end);
   FillRunEnd(phase, stats, end);
   // Closing.
-  StopWatchdog();
+  m_watchdogStop.Stop();
   if (m_watchdog.joinable()) m_watchdog.join();
   CloseSocket(!m_stop.Stopped());
   CpuTimes cpuNow{};
@@ -288,7 +279,7 @@ MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
   int64_t lastAnswerNs = startNs;
   int untilRequest = 0;  // passes before the next request is sent
   for (;;) {
-    if (m_stop.Stopped()) break;  // abandoned: end quietly
+    if (m_stop.Stopped()) break;  // stopped from outside: end quietly
     Beat(m_owner.m_nAlive);
     if (m_owner.m_bAbort.load(std::memory_order_relaxed)) {
       phase.stopLine = text::kUserAbort;
@@ -453,7 +444,8 @@ void MeasureRun::WatchdogThread() {
   while (!m_watchdogStop.WaitFor(std::chrono::milliseconds(WatchdogPeriodMs()))) {
     const int alive = m_owner.m_nAlive.load(std::memory_order_relaxed);
     if (lastSample != 0 && alive == lastSample) {
-      m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(*this); }); });
+      // Not once the run has stopped its watchdog: its data phase is over.
+      m_watchdogStop.IfRunning([this] { PostToOwner([this] { m_owner.OnWatchdogFired(); }); });
       return;
     }
     lastSample = alive;

@@ -1,8 +1,9 @@
-// One measurement run: negotiation, data phase, report and closing on the
-// run's own thread (MeasureThread), with its watchdog beside the data phase
-// (WatchdogThread). The run never touches its owner directly: everything it
-// has to say is posted to the owner's thread, where the controller applies it
-// unless the run has been abandoned meanwhile.
+// One measurement run (a session): negotiation, data phase, report and
+// closing on the run's own thread (MeasureThread), with its watchdog beside the
+// data phase (WatchdogThread). The run never touches its owner directly:
+// everything it has to say is posted to the owner's thread with the run's
+// generation, and the controller drops what is not from its current run. The
+// run's last post says that it has finished; the owner joins it then.
 #pragma once
 
 #include <atomic>
@@ -33,22 +34,25 @@ class ClientController;
 // Starts a std::thread on body into *thread; false when the system refuses.
 bool StartThread(std::thread* thread, std::function<void()> body);
 
-// Where a run stands as seen from the owner's thread.
-enum class RunState {
-  kRunning,    // holds the owner: measuring state
-  kPaused,     // ended, the owner waits for the next pattern of a sweep
-  kEnded,      // ended and handed back
-  kAbandoned,  // stopped from outside (watchdog, forced stop, teardown): mute
+// How a run connects: its controller's socket factory and connect call
+// (test seams; without a connect call the system's, in a wait that the run's
+// stop ends), and the server that its socket is for.
+struct RunConnector {
+  bool connected = true;  // the socket is connected already
+  Socket (*makeSocket)(int protocol, int family) = nullptr;
+  int (*connect)(int fd, const Endpoint& addr) = nullptr;
+  Endpoint server;
 };
 
 class MeasureRun final : private RecvErrorSink {
  public:
-  // sock is connected; the run shuts it down and closes it. config is the
-  // run's own (its pattern, the interval length clamped, and no receive
-  // timeout but for UDP).
+  // The run connects sock (over TCP after trying the other addresses of
+  // config), then shuts it down and closes it. config is the run's own (its
+  // pattern, the interval length clamped, and no receive timeout but for
+  // UDP). generation marks everything the run posts.
   MeasureRun(ClientController& owner, ClientHost& host, Socket sock, const MeasureSettings& config,
-             const ClientTiming& timing);
-  // Abandons the run if it still goes and joins its thread.
+             const ClientTiming& timing, unsigned generation, const RunConnector& connector = {});
+  // Stops the run if it still goes and joins its thread.
   ~MeasureRun();
   MeasureRun(const MeasureRun&) = delete;
   MeasureRun& operator=(const MeasureRun&) = delete;
@@ -56,33 +60,12 @@ class MeasureRun final : private RecvErrorSink {
   // Starts MeasureThread through makeThread; false when the thread cannot be created.
   bool Start(bool (*makeThread)(std::thread*, std::function<void()>) = &StartThread);
 
-  // Owner's thread: marks the run abandoned, stops its watchdog and shuts its
-  // socket down, so that every blocking call of the run returns and the run
-  // ends without a further effect on the owner.
-  void Abandon();
-  // Any thread: stops the watchdog (safe at any point of its sleep).
-  void StopWatchdog() { m_watchdogStop.Stop(); }
-  // Owner's thread, once the run has said how it ended: closes the shared
-  // table's descriptor of the socket, so that the connection is gone at
-  // once and not only when the run is reaped (a sweep holds its last run
-  // through the pause, and a server still sending to it would wait).
-  void ReleaseSharedSocket() noexcept { m_sharedCopy.Reset(); }
-  // The thread has returned and no task that it posted is still queued.
-  bool Reapable() const noexcept;
+  // Any thread: stops the run's watchdog and shuts its socket down, so that
+  // every blocking call of the run returns and the run ends by itself.
+  void Stop();
   void Join();
 
-  const MeasureSettings& Config() const noexcept { return m_config; }
-
-  // Owner's thread only.
-  RunState m_eState = RunState::kRunning;
-  int64_t m_nShownSeconds = -1;  // whole seconds last written to the elapsed text
-  // What the owner has of the run so far: its index within the start, its
-  // report text from the header line, the sums of the intervals handed over
-  // and their round trips (allocated with the first that has any).
-  int m_nRunIndex = 0;
-  std::string m_strRunText;
-  IntervalData m_sums;
-  std::unique_ptr<RttHistogram> m_pRunRtt;
+  unsigned Generation() const noexcept { return m_nGeneration; }
 
   // Owner's thread: takes the latest display values (whole elapsed seconds and
   // progress) and allows the next coalesced update to be posted.
@@ -91,6 +74,14 @@ class MeasureRun final : private RecvErrorSink {
  private:
   void MeasureThread();
   void WatchdogThread();
+  // Connects the run's socket, or one to an earlier address of a TCP server
+  // that answers, and has the header line shown; "" on success, else the
+  // report text of the failure.
+  std::string Connect();
+  // Connects fd to addr: 0 or the errno of the failure.
+  int ConnectTo(int fd, const Endpoint& addr);
+  // Has the owner show the header line of the run to server.
+  void PostHeader(const Endpoint& server);
   // Sends the line and judges the reply; "" on success, else the report text.
   std::string Negotiate();
   // UDP with a receive timeout: the chunk that answers the request tagged
@@ -113,6 +104,8 @@ class MeasureRun final : private RecvErrorSink {
     bool handedOver = false;    // an interval has been handed over
     RunStats base;              // the totals at the start of the current interval
   };
+  // The one place where the phase changes; tells the owner.
+  void SetPhase(SessionPhase phase);
   // The data phase, the report and the closing; returns the report text and
   // fills end with the run's totals.
   std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
@@ -145,9 +138,10 @@ class MeasureRun final : private RecvErrorSink {
   void PublishDisplay(int64_t seconds, int progress) noexcept;
   void CloseSocket(bool sendEndMarker) noexcept;
 
-  // Posts task to the owner's thread unless the run has been stopped.
+  // Posts task to the owner's thread, where it runs only while this run is
+  // the owner's current one.
   template <class F>
-  bool PostToOwner(F&& task);
+  void PostToOwner(F&& task);
   void NotifyRecvError(std::string_view text) override;
 
   ClientController& m_owner;
@@ -159,13 +153,15 @@ class MeasureRun final : private RecvErrorSink {
   Socket m_sharedCopy;
   const MeasureSettings m_config;
   const ClientTiming m_timing;
-  StopSignal m_stop;          // abandonment: shuts the run's socket down
+  const unsigned m_nGeneration;
+  const RunConnector m_connector;
+  SessionPhase m_ePhase = SessionPhase::kConnecting;  // the run's own thread only
+  StopSignal m_stop;          // the one way to stop the run: shuts its socket down
   StopSignal m_watchdogStop;  // ends the watchdog's sleep
   std::thread m_thread;
   std::thread m_watchdog;  // created and joined by the run's own thread
-  std::atomic<bool> m_bFinished{false};
-  std::atomic<int> m_nInFlight{0};  // posted tasks not yet run by the owner
   std::atomic<bool> m_bRecvErrorAcked{false};
+  bool m_bNegotiationLimited = false;  // the run's thread: a time limit bounds the negotiation
 
   // Coalesced display: the latest values and whether an update is queued.
   std::atomic<bool> m_bDisplayPending{false};

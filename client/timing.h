@@ -9,7 +9,6 @@ namespace quarvent {
 struct ClientTiming {
   int sweepNextDelayMs = 3000;    // pause before the next pattern of a sweep
   int forcedStopDelayMs = 2000;   // abort grace period
-  int cleanupDelayMs = 500;       // release of finished threads
   int sweepRestoreDelayMs = 250;  // reselect the sweep's first pattern
   int watchdogPeriodMs = 2000;    // watchdog sampling period
   // UDP with a receive timeout: a run in which no request is answered for

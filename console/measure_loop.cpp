@@ -11,11 +11,11 @@ bool MeasureTurn(MeasureHost& host, ClientController& controller,
                        std::chrono::milliseconds(50), [&](unsigned id) { controller.OnTimer(id); });
   // A second interrupt, also one that came with the first, stops at once.
   for (int i = 0; i < interrupts && i < 2 && controller.Measuring(); ++i) controller.OnAbort();
-  // Over once the owner is idle: the report is complete then. The timers that
-  // may still be pending have nothing left to say here: the release of
-  // finished runs (the controller's destructor joins them), the reselection
-  // of a sweep's first pattern, a forced stop with nothing to stop, and the
-  // next step of a sweep that Ctrl+C ended in its pause.
+  // Over once the owner is idle: the report is complete then. What may still
+  // be pending has nothing left to say here: the end of a stopped run (the
+  // controller's destructor joins it), the reselection of a sweep's first
+  // pattern, a forced stop with nothing to stop, and the next step of a sweep
+  // that Ctrl+C ended in its pause.
   return controller.Measuring();
 }
 

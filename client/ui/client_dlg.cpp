@@ -85,9 +85,8 @@ CClientDlg::CClientDlg(const ClientTiming& timing, QWidget* parent)
 }
 
 CClientDlg::~CClientDlg() {
-  // Nothing posted or armed runs any more; the runs are stopped and joined
-  // while every member they might reach is whole.
-  m_bTasksOpen = false;
+  // The runs are stopped and joined while every member they might reach is
+  // whole; the controller then has the queued tasks and the timers dropped.
   for (auto& entry : m_timers) entry.second->stop();
   m_controller.reset();
   // The chart window reads the history, a member: it goes first.
@@ -275,13 +274,6 @@ void CClientDlg::OnClear() {
 }
 
 void CClientDlg::done(int result) {
-  if (m_bConnecting) {
-    // The start waits for the system's answer to its connect; the dialog
-    // ends right after it, as a window that was blocked would.
-    m_bCloseAfterConnect = true;
-    m_nCloseResult = result;
-    return;
-  }
   DestroyWindow();
   QDialog::done(result);
 }

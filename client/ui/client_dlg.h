@@ -128,7 +128,6 @@ class CClientDlg : public CMainDialog, public ClientHost {
   void OnInterval(const IntervalData& interval) override;
   void OnRunEnd(const RunEndData& end) override;
   void OnSweepAborted(int runs, int nextPattern) override;
-  int Connect(int fd, const Endpoint& addr) override;
   // From any thread.
   void Post(std::function<void()> task) override;
   void ArmTimer(unsigned id, int delayMs) override;
@@ -186,10 +185,9 @@ class CClientDlg : public CMainDialog, public ClientHost {
   QString m_strShown;                    // the report box's text as last set
   std::map<unsigned, QTimer*> m_timers;  // one single-shot timer per id
   QPointer<QMessageBox> m_notice;        // the open receive-error notice
-  bool m_bTasksOpen = true;              // posted tasks still run
-  bool m_bConnecting = false;            // waiting in Connect()
-  bool m_bCloseAfterConnect = false;     // an end of the dialog waits for it
-  int m_nCloseResult = 0;
+  // The receiver of posted tasks: deleted with the tasks still queued for it
+  // once the controller has joined its runs, so that none of them runs.
+  QObject* m_pTasks = new QObject(this);
   std::unique_ptr<ClientController> m_controller;
 };
 

@@ -1,19 +1,13 @@
 // The dialog's side of the controller: the display operations, the posted
-// tasks and timers of the runs, the receive-error notice and the connect.
-#include <fcntl.h>
-#include <sys/socket.h>
-
-#include <QEventLoop>
+// tasks and timers of the runs and the receive-error notice.
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
-#include <QSocketNotifier>
 #include <QTextCursor>
 #include <QTimer>
-#include <cerrno>
 
 #include "client/ui/client_dlg.h"
 #include "common/ui/dialog_units.h"
@@ -107,13 +101,8 @@ void CClientDlg::ShowRecvError(std::string_view text) {
 
 void CClientDlg::Post(std::function<void()> task) {
   // Queued events for one receiver keep their order; those still queued when
-  // the dialog is destroyed go with it, and m_bTasksOpen stops the rest.
-  QMetaObject::invokeMethod(
-      this,
-      [this, task = std::move(task)] {
-        if (m_bTasksOpen) task();
-      },
-      Qt::QueuedConnection);
+  // the receiver is deleted go with it.
+  QMetaObject::invokeMethod(m_pTasks, std::move(task), Qt::QueuedConnection);
 }
 
 void CClientDlg::ArmTimer(unsigned id, int delayMs) {
@@ -121,47 +110,17 @@ void CClientDlg::ArmTimer(unsigned id, int delayMs) {
   if (timer == nullptr) {
     timer = new QTimer(this);
     timer->setSingleShot(true);
-    connect(timer, &QTimer::timeout, this, [this, id] {
-      if (m_bTasksOpen) m_controller->OnTimer(id);
-    });
+    connect(timer, &QTimer::timeout, this, [this, id] { m_controller->OnTimer(id); });
   }
   timer->start(delayMs);  // re-arms a pending one
 }
 
 void CClientDlg::DropQueued() {
-  // Queued events stay with the dialog; they find the tasks closed.
-  m_bTasksOpen = false;
+  // The controller's runs are joined: nothing posts any more while the
+  // receiver goes, and its queued tasks with it.
+  delete m_pTasks;
+  m_pTasks = nullptr;
   for (auto& entry : m_timers) entry.second->stop();
-}
-
-// The outcome is the blocking connect's; only the wait differs. The socket
-// connects without blocking, and this thread runs its event loop until the
-// system answers: the window keeps painting and the timers and posted tasks
-// go on, while the user's input waits (it is handled afterwards, as it would
-// be after a blocked thread).
-int CClientDlg::Connect(int fd, const Endpoint& addr) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-    return ClientHost::Connect(fd, addr);
-  int err = 0;
-  if (::connect(fd, addr.Addr(), addr.Length()) != 0) err = errno;
-  if (err == EINPROGRESS || err == EINTR) {
-    m_bConnecting = true;
-    QEventLoop wait;
-    QSocketNotifier writable(static_cast<qintptr>(fd), QSocketNotifier::Write);
-    connect(&writable, &QSocketNotifier::activated, &wait, &QEventLoop::quit);
-    wait.exec(QEventLoop::ExcludeUserInputEvents);
-    m_bConnecting = false;
-    socklen_t size = sizeof err;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size) != 0) err = errno;
-  }
-  ::fcntl(fd, F_SETFL, flags);
-  if (m_bCloseAfterConnect) {
-    m_bCloseAfterConnect = false;
-    QMetaObject::invokeMethod(
-        this, [this] { done(m_nCloseResult); }, Qt::QueuedConnection);
-  }
-  return err;
 }
 
 }  // namespace quarvent

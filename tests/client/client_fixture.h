@@ -26,7 +26,6 @@ class ClientTest : public ::testing::Test {
     timing.durationMs[0] = timing.durationMs[1] = timing.durationMs[2] = durationMs;
     timing.watchdogPeriodMs = watchdogMs;
     timing.sweepNextDelayMs = 60;
-    timing.cleanupDelayMs = 20;
     timing.sweepRestoreDelayMs = 20;
     timing.forcedStopDelayMs = forcedStopMs;
     m_controller = std::make_unique<ClientController>(m_host, timing);

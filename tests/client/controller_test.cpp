@@ -1,12 +1,15 @@
 // The controller: start and connection failures, abort and the forced stop,
 // the watchdog, and the automatic sweep.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <future>
 #include <string>
+#include <thread>
 
 #include "client/texts.h"
 #include "common/endpoint.h"
@@ -79,6 +82,7 @@ TEST_F(Controller, AddressesTriedInOrderTheHeaderNamesTheOneUsed) {
   ClearReport();
   m_settings.servers = {v4(refusing), v6(refusing)};
   m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   EXPECT_TRUE(Report().starts_with("--- TCP (::1) [")) << Report();
   EXPECT_TRUE(Report().ends_with("ｱﾄﾞﾚｽ間違ってませんか？\r\n")) << Report();
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kConnectFailed);
@@ -94,6 +98,23 @@ TEST_F(Controller, AddressesTriedInOrderTheHeaderNamesTheOneUsed) {
   EXPECT_TRUE(Report().starts_with("--- UDP (127.0.0.1) [")) << Report();
 }
 
+// A run tells its phases in order; one whose negotiation fails goes from
+// negotiating straight to closing.
+TEST_F(Controller, RunPassesThroughItsPhasesInOrder) {
+  using P = SessionPhase;
+  ScriptServer server(kTcp, Normal());
+  Measure(server, 0, kTcp);
+  EXPECT_EQ(m_host.m_vPhases, (std::vector<P>{P::kConnecting, P::kNegotiating, P::kRunning,
+                                              P::kReporting, P::kClosing}));
+  m_host.m_vPhases.clear();
+  ScriptServer refusing(kTcp, [](Conn& c) {
+    if (c.ReadLine()) c.Reply("NO");
+  });
+  Measure(refusing, 0, kTcp);
+  EXPECT_EQ(m_host.m_vPhases, (std::vector<P>{P::kConnecting, P::kNegotiating, P::kClosing}));
+  EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kNegotiationFailed);
+}
+
 TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
   Socket holder;
   const int port = RefusingPort(&holder);
@@ -101,12 +122,66 @@ TEST_F(Controller, RefusedConnectionAppendsItsTextAndReturnsToIdle) {
   m_controller->AppendReport("earlier\r\n");
   Aim(port + 0x10000, 6, kTcp);  // only the low 16 bits count
   m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
   EXPECT_EQ(Report(),
             "earlier\r\n--- TCP (127.0.0.1) [ﾗﾝﾀﾞﾑ　　　　　  (64～4096バイトの乱数）] ---\r\n"
             "Connection Refused. 疑似ｻｰﾊﾞは「待受状態」ですか？\r\nｱﾄﾞﾚｽ間違ってませんか？\r\n");
   EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
   EXPECT_EQ(m_host.m_vOutcomes.back(), RunOutcome::kConnectFailed);
   EXPECT_FALSE(m_controller->Measuring());
+}
+
+// The run connects on its own thread: Start returns with the header shown
+// and the owner free, whatever the connect waits for; its outcome comes later.
+TEST_F(Controller, ConnectRunsOnTheRunsThread) {
+  static std::shared_future<void> answer;
+  static std::atomic<bool> onOwnerThread;
+  static std::thread::id owner;
+  std::promise<void> release;
+  answer = release.get_future().share();
+  owner = std::this_thread::get_id();
+  onOwnerThread = false;
+  MakeController();
+  m_controller->SetConnectFunction([](int, const Endpoint&) {
+    if (std::this_thread::get_id() == owner) onOwnerThread = true;
+    answer.wait();
+    return ECONNREFUSED;
+  });
+  Aim(kDefaultPort, 0, kTcp);
+  m_controller->Start(m_settings);
+  EXPECT_TRUE(m_controller->Measuring());
+  EXPECT_EQ(Report(), "--- TCP (127.0.0.1) [ﾀﾞｳﾝﾛｰﾄﾞ想定1 (4096バイト連続)] ---\r\n");
+  release.set_value();
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
+  EXPECT_FALSE(onOwnerThread);
+  EXPECT_TRUE(Body().starts_with("Connection Refused. ")) << Report();
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kConnectFailed}));
+  EXPECT_EQ(m_host.m_vStates, (std::vector<int>{1, 0}));
+}
+
+// A forced stop ends a connect that waits for the system (a listener whose
+// accept queue is full drops the SYN): the run ends by itself and is joined.
+TEST_F(Controller, ForcedStopEndsAConnectThatWaits) {
+  Socket listener = Socket::Tcp();
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof addr;
+  ASSERT_EQ(::bind(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener.Fd(), 0), 0);
+  ASSERT_EQ(::getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), &size), 0);
+  Socket filler = Socket::Tcp();
+  ASSERT_EQ(::connect(filler.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  MakeController(150, 10000, kNoForcedStopMs);
+  Aim(ntohs(addr.sin_port), 0, kTcp);
+  m_controller->Start(m_settings);
+  ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return !m_host.m_vPhases.empty(); }));  // connecting
+  m_controller->OnAbort();
+  m_controller->OnAbort();  // the forced stop at once
+  EXPECT_FALSE(m_controller->Measuring());
+  ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));  // the run has ended and is joined
+  EXPECT_EQ(m_host.m_vOutcomes, (std::vector<RunOutcome>{RunOutcome::kForcedStop}));
+  EXPECT_EQ(Body(), "");
 }
 
 TEST_F(Controller, SocketFailureReplacesTheWholeReport) {
@@ -367,7 +442,6 @@ TEST_F(Controller, AbortInTheSweepPauseEndsTheSweepAndReselectsItsStart) {
     ClientTiming timing;
     timing.durationMs[0] = 100;
     timing.sweepNextDelayMs = 400;
-    timing.cleanupDelayMs = 20;
     m_controller = std::make_unique<ClientController>(m_host, timing);
   }
   Start(server, 5, kTcp, 0);
@@ -421,6 +495,7 @@ TEST_F(Controller, SecondAbortForcesTheStopAtOnce) {
 // like its last run would: nothing is held, and its start is selected again.
 TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
   static int sockets;
+  static std::atomic<bool> refuseAll;  // read on the run's thread
   for (const bool refuse : {false, true}) {
     SCOPED_TRACE(refuse ? "connect refused" : "no socket");
     sockets = 0;
@@ -433,10 +508,14 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
       return Socket();
     });
     if (refuse) m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
+    m_controller->SetConnectFunction([](int fd, const Endpoint& addr) {
+      if (refuseAll) return ECONNREFUSED;
+      return ::connect(fd, addr.Addr(), addr.Length()) == 0 ? 0 : errno;
+    });
     Start(server, 9, kTcp, 0);
     // The first run ends; in its pause the port stops answering.
     ASSERT_TRUE(m_host.Pump(*m_controller, [&] { return m_controller->InSweepPause(); }));
-    m_host.m_bRefuseConnect = refuse;
+    refuseAll = refuse;
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));
     EXPECT_EQ(m_host.m_vRunEnds.size(), 2u);
     EXPECT_EQ(m_host.m_nPattern, 9);
@@ -444,7 +523,7 @@ TEST_F(Controller, SweepStepThatFailsToStartEndsTheSweep) {
     // A new start begins afresh: a timed run of the pattern selected.
     ScriptServer again(kTcp, Normal(), 1);
     m_host.m_vRunEnds.clear();
-    m_host.m_bRefuseConnect = false;
+    refuseAll = false;
     m_controller->SetSocketFactory([](int, int) { return Socket::Tcp(); });
     Start(again, 9, kTcp, 1);
     ASSERT_TRUE(m_host.PumpUntilIdle(*m_controller));

@@ -59,9 +59,7 @@ class FakeHost : public ClientHost {
     Note("run-end");
     m_vRunEnds.push_back(end);
   }
-  int Connect(int fd, const Endpoint& addr) override {
-    return m_bRefuseConnect ? ECONNREFUSED : ClientHost::Connect(fd, addr);
-  }
+  void OnPhase(SessionPhase phase) override { m_vPhases.push_back(phase); }
   void Post(std::function<void()> task) override { m_loop.Post(std::move(task)); }
   void ArmTimer(unsigned id, int delayMs) override {
     Note("timer");
@@ -91,10 +89,9 @@ class FakeHost : public ClientHost {
   // No task queued and no timer armed.
   bool QueueEmpty() const { return m_loop.Empty(); }
 
-  int m_nWrongThread = 0;         // host calls made off the owner's thread
-  int m_nPattern = -1;            // the pattern last selected, -1 none
-  bool m_bRefuseConnect = false;  // every connect is refused
-  std::string m_strReport;        // the report as last shown
+  int m_nWrongThread = 0;   // host calls made off the owner's thread
+  int m_nPattern = -1;      // the pattern last selected, -1 none
+  std::string m_strReport;  // the report as last shown
   std::vector<MeasureSettings> m_vStarts;
   std::vector<std::string> m_vCalls;
   std::vector<std::string> m_vShown;
@@ -106,6 +103,7 @@ class FakeHost : public ClientHost {
   std::vector<unsigned> m_vTimers;
   std::vector<IntervalData> m_vIntervals;
   std::vector<RunEndData> m_vRunEnds;
+  std::vector<SessionPhase> m_vPhases;
 
  private:
   void Note(const char* what) {

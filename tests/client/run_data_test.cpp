@@ -324,7 +324,6 @@ TEST_F(RunData, UdpTimeoutEndsARunThatGetsNoAnswer) {
   ClientTiming timing;
   timing.watchdogPeriodMs = 1000;  // would fire within 2 s of a stalled run
   timing.noAnswerEndMs = 2500;
-  timing.cleanupDelayMs = 20;
   m_controller = std::make_unique<ClientController>(m_host, timing);
   m_settings.udpTimeoutMs = 20;
   Start(server, 8, kUdp, 3);  // continuous: only the missing answers can end it
@@ -354,7 +353,6 @@ TEST_F(RunData, LongUdpTimeoutKeepsARunThatOnlyLoses) {
   ClientTiming timing;
   timing.watchdogPeriodMs = 500;
   timing.noAnswerEndMs = 600;
-  timing.cleanupDelayMs = 20;
   timing.durationMs[1] = 2500;
   m_controller = std::make_unique<ClientController>(m_host, timing);
   m_settings.udpTimeoutMs = 1000;

@@ -154,12 +154,16 @@ TEST(ConsoleMeasureNegotiation, APeerThatNeverAnswersEndsTheRun) {
                                   "--duration", "15",     "--connect-timeout",
                                   "0.2"};
     if (protocol == kUdp) args.push_back("-u");
-    test::Child child = test::SpawnQuarvent(args, test::kCaptureStdout);
+    test::Child child = test::SpawnQuarvent(args, test::kCaptureStdout | test::kCaptureStderr);
     const std::string out = test::ReadAll(child);
     EXPECT_EQ(test::WaitExit(child), 1);
     EXPECT_TRUE(
         out.ends_with("] ---\nﾈｺﾞｼｴｰｼｮﾝ応答ｴﾗｰ.  受信側アドレスやポートが誤っていませんか？\n"))
         << out;
+    // The time limit's end of the wait is the negotiation's failure only, no
+    // receive error beside it. (The child has exited: this reads to the end.)
+    test::WaitForLine(child, "Error", std::chrono::seconds(30), test::kCaptureStderr);
+    EXPECT_EQ(child.errText.find("Error : "), std::string::npos) << child.errText;
     server.Join();
   }
   EXPECT_EQ(RunQuarvent({"measure", "--connect-timeout", "0"}), 2);

@@ -65,7 +65,6 @@ inline ClientTiming FastTiming() {
   ClientTiming timing;
   timing.sweepNextDelayMs = 150;
   timing.forcedStopDelayMs = 300;
-  timing.cleanupDelayMs = 20;
   timing.sweepRestoreDelayMs = 20;
   timing.watchdogPeriodMs = 10000;  // far beyond any stall of a loaded machine
   timing.durationMs[0] = 150;

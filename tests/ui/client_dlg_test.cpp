@@ -289,6 +289,7 @@ class ClientDlgTest : public QObject {
     PatternList(dlg)->setCurrentIndex(4);
     Button(dlg, CClientDlg::kIdcStart)->click();
     QVERIFY(!Report(dlg).isEmpty());
+    QTRY_VERIFY(Idle(dlg));  // once the run's connect is refused
     QVERIFY(Button(dlg, CClientDlg::kIdcClear)->isEnabled());
     dlg.SetElapsedText("12 秒");
     Button(dlg, CClientDlg::kIdcClear)->click();
@@ -312,7 +313,7 @@ class ClientDlgTest : public QObject {
     Choose(dlg, CClientDlg::kIdcDuration15);
     PatternList(dlg)->setCurrentIndex(4);
     Button(dlg, CClientDlg::kIdcStart)->click();
-    QVERIFY(Idle(dlg));
+    QTRY_VERIFY(Idle(dlg));
     QCOMPARE(dlg.m_nPort, first);
 
     PortField(dlg)->setText(QString::number(second));
@@ -330,7 +331,7 @@ class ClientDlgTest : public QObject {
     PortField(dlg)->setText(QString::number(second));
 
     Button(dlg, CClientDlg::kIdcStart)->click();
-    QVERIFY(Idle(dlg));
+    QTRY_VERIFY(Idle(dlg));
     QCOMPARE(dlg.m_nPort, second);
     QCOMPARE(dlg.m_nPattern, 6);
     QCOMPARE(dlg.m_nDuration, 2);
@@ -364,7 +365,8 @@ class ClientDlgTest : public QObject {
     quarvent::Socket holder;
     PortField(dlg)->setText(QString::number(quarvent::testing::RefusingPort(&holder)));
     Button(dlg, CClientDlg::kIdcStart)->click();
-    QVERIFY(Report(dlg).contains(QStringLiteral("Connection Refused.")));
+    QTRY_VERIFY(Report(dlg).contains(QStringLiteral("Connection Refused.")));
+    QTRY_VERIFY(Idle(dlg));
     dlg.Controller().SetSocketFactory(&FailingSocket);
     Button(dlg, CClientDlg::kIdcStart)->click();
     QCOMPARE(Report(dlg), QStringLiteral("socket() Failed.  ErrCode=24.\n"));
