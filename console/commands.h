@@ -64,8 +64,8 @@ struct MeasureArgs {
   bool jsonStream = false;
   // Many sessions at once (console/measure_multi.cpp); "" when not given.
   std::string sessions;    // --sessions N
-  std::string mix;         // --mix SPEC
-  std::string load;        // --load SPEC
+  std::string mix;         // --mix CLASSES
+  std::string load;        // --load CLASSES
   std::string idlePhase;   // --idle-phase SECS (default 5)
   std::string loadSettle;  // --load-settle SECS (default 2)
   bool perSession = false;

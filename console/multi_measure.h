@@ -1,5 +1,5 @@
-// quarvent measure with many sessions at once: --sessions N and --mix SPEC
-// (classes of sessions side by side), and --load SPEC (a probe session that
+// quarvent measure with many sessions at once: --sessions N and --mix CLASSES
+// (classes of sessions side by side), and --load CLASSES (a probe session that
 // runs alone for an idle phase, then beside the load's classes). Runs them on
 // this thread's event loop and writes the text report, the JSON document or
 // the JSON event lines: every session, every class and the whole.
@@ -17,7 +17,7 @@
 #include "console/load_phase.h"
 #include "console/measure_host.h"
 #include "console/mix_report.h"
-#include "console/mix_spec.h"
+#include "console/mix_classes.h"
 #include "console/session_set.h"
 
 namespace quarvent::console {

@@ -1,12 +1,12 @@
 // The mix of session classes as written on the command line.
-#include "console/mix_spec.h"
+#include "console/mix_classes.h"
 
 #include <gtest/gtest.h>
 
 namespace quarvent::console {
 namespace {
 
-TEST(MixSpec, ClassesTakeTheirProtocolCountAndOrder) {
+TEST(MixClasses, ClassesTakeTheirProtocolCountAndOrder) {
   std::vector<MixClass> mix;
   ASSERT_EQ(ParseMix("0x2,3x10,udp:5x4", kTcp, &mix), "");
   EXPECT_EQ(MixText(mix), "tcp:0x2,tcp:3x10,udp:5x4");
@@ -17,9 +17,9 @@ TEST(MixSpec, ClassesTakeTheirProtocolCountAndOrder) {
   EXPECT_EQ(SessionCount(mix), 1024);
 }
 
-TEST(MixSpec, EveryMalformedClassIsNamed) {
+TEST(MixClasses, EveryMalformedClassIsNamed) {
   const struct {
-    const char* spec;
+    const char* text;
     const char* problem;
   } cases[] = {
       {"", "'' has no pattern 0..10"},
@@ -37,7 +37,7 @@ TEST(MixSpec, EveryMalformedClassIsNamed) {
   };
   for (const auto& c : cases) {
     std::vector<MixClass> mix;
-    EXPECT_EQ(ParseMix(c.spec, kTcp, &mix), c.problem) << c.spec;
+    EXPECT_EQ(ParseMix(c.text, kTcp, &mix), c.problem) << c.text;
   }
 }
 

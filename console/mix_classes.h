@@ -19,12 +19,12 @@ struct MixClass {
   int count = 1;
 };
 
-// Reads spec into *classes, in the order written; a class without a protocol
+// Reads text into *classes, in the order written; a class without a protocol
 // takes `protocol`. The counts add up to at most kMaxSessions. Returns "" or
 // the problem in a few words (the caller prefixes the option's name).
-std::string ParseMix(std::string_view spec, Protocol protocol, std::vector<MixClass>* classes);
+std::string ParseMix(std::string_view text, Protocol protocol, std::vector<MixClass>* classes);
 
-// The spec's canonical text: "tcp:0x2,tcp:3x10,udp:5x4".
+// The canonical text of classes: "tcp:0x2,tcp:3x10,udp:5x4".
 std::string MixText(const std::vector<MixClass>& classes);
 
 // The sessions of all classes.

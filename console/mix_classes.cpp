@@ -1,4 +1,4 @@
-#include "console/mix_spec.h"
+#include "console/mix_classes.h"
 
 #include <charconv>
 
@@ -37,19 +37,19 @@ std::string ReadClass(std::string_view item, Protocol protocol, MixClass* out) {
 
 }  // namespace
 
-std::string ParseMix(std::string_view spec, Protocol protocol, std::vector<MixClass>* classes) {
+std::string ParseMix(std::string_view text, Protocol protocol, std::vector<MixClass>* classes) {
   classes->clear();
   int total = 0;
   for (;;) {
-    const size_t comma = spec.find(',');
+    const size_t comma = text.find(',');
     MixClass c;
-    const std::string problem = ReadClass(spec.substr(0, comma), protocol, &c);
+    const std::string problem = ReadClass(text.substr(0, comma), protocol, &c);
     if (!problem.empty()) return problem;
     total += c.count;
     if (total > kMaxSessions) return "more than 1024 sessions in all";
     classes->push_back(c);
     if (comma == std::string_view::npos) return "";
-    spec.remove_prefix(comma + 1);
+    text.remove_prefix(comma + 1);
   }
 }
 
