@@ -1,7 +1,8 @@
 # What the path tests share once the bed is available: a scratch folder,
-# quarvent serve in host A and its stop, the cleanup that the traps run on
-# exit, failure and interrupt, and the count of failures. Source it after
-# testbed.sh, with QUARVENT set.
+# quarvent serve in host A (or in the namespace SERVE_NS names) and its stop,
+# the cleanup that the traps run on exit, failure and interrupt (the bed's
+# own is bed_cleanup, or the function BED_CLEANUP names), and the count of
+# failures. Source it after testbed.sh, with QUARVENT set.
 
 WORK=$(mktemp -d)
 SERVE_PID=""
@@ -13,7 +14,7 @@ stop_serve() {
 }
 cleanup() {
   stop_serve
-  bed_cleanup
+  "${BED_CLEANUP:-bed_cleanup}"
   rm -rf "$WORK"
 }
 trap cleanup EXIT
@@ -25,13 +26,13 @@ fail() {
 }
 
 PORT=47000
-# start_serve ARGS...: quarvent serve in A, waited for by its readiness line
+# start_serve ARGS...: quarvent serve in A (or SERVE_NS), waited for by its readiness line
 # (bounded).
 start_serve() {
   : >"$WORK/serve.log"
   # Started directly (not through a function, whose subshell would take the
   # signal instead), so that SERVE_PID is serve itself.
-  ip netns exec "$BED_A" "$QUARVENT" serve --port "$PORT" "$@" 2>"$WORK/serve.log" &
+  ip netns exec "${SERVE_NS:-$BED_A}" "$QUARVENT" serve --port "$PORT" "$@" 2>"$WORK/serve.log" &
   SERVE_PID=$!
   for _ in $(seq 1 300); do
     grep -q "^quarvent serve: listening on port $PORT " "$WORK/serve.log" && return 0

@@ -22,52 +22,19 @@ source "$HERE/router_bed.sh"
 
 bed_available || exit 77
 
-WORK=$(mktemp -d)
-SERVE_PID=""
-stop_serve() {
-  [ -n "$SERVE_PID" ] || return 0
-  kill -TERM "$SERVE_PID" 2>/dev/null
-  wait "$SERVE_PID" 2>/dev/null
-  SERVE_PID=""
-}
-cleanup() {
-  stop_serve
-  router_bed_cleanup
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
-FAILURES=0
-fail() {
-  echo "FAIL: $*" >&2
-  FAILURES=$((FAILURES + 1))
-}
+# Serve runs in S, and the traps remove the router bed.
+BED_CLEANUP=router_bed_cleanup
+# shellcheck source=path_common.sh
+source "$HERE/path_common.sh"
 
-# The namespaces are this run's own: the port cannot collide.
-PORT=47000
 RATE_BITS=20000000
-
-# start_serve: quarvent serve in S for the probe and the load, waited for by
-# its readiness line (bounded).
-start_serve() {
-  : >"$WORK/serve.log"
-  ip netns exec "$RBED_S" "$QUARVENT" serve --port "$PORT" --max-clients 8 2>"$WORK/serve.log" &
-  SERVE_PID=$!
-  for _ in $(seq 1 300); do
-    grep -q "^quarvent serve: listening on port $PORT " "$WORK/serve.log" && return 0
-    kill -0 "$SERVE_PID" 2>/dev/null || break
-    sleep 0.1
-  done
-  echo "quarvent serve did not come up:" >&2
-  cat "$WORK/serve.log" >&2
-  return 1
-}
 
 # check LATENCY_MS: one 30-s measurement on a bed with that queue.
 check() {
   local latency=$1 name="load-$1ms"
   router_bed_up 20mbit "${latency}ms"
-  start_serve || { fail "$name: serve"; router_bed_cleanup; return; }
+  SERVE_NS=$RBED_S
+  start_serve --max-clients 8 || { fail "$name: serve"; router_bed_cleanup; return; }
   timeout -s INT -k 10 120 ip netns exec "$RBED_C" "$QUARVENT" measure --address "$RBED_ADDR_S" \
     --port "$PORT" -u --udp-timeout 1000 --pattern 5 --load 0x4 --duration 30 --json \
     >"$WORK/$name.json" 2>"$WORK/$name.err"
