@@ -261,16 +261,30 @@ std::string MeasureRun::MeasureAndReport(RunOutcome* outcome, RunEndData* end) {
   return report;
 }
 
+bool MeasureRun::EndRequested(PhaseEnd* phase) {
+  if (m_stop.Stopped()) return true;  // stopped from outside: end quietly
+  Beat(m_owner.m_nAlive);
+  if (!m_owner.m_bAbort.load(std::memory_order_relaxed)) return false;
+  phase->stopLine = text::kUserAbort;
+  phase->lastMs = ReadClockNs() / kNsPerMs;
+  return true;
+}
+
+const char* MeasureRun::ReceivePass(int fd, int64_t tag, StreamRest* rest, int32_t* length,
+                                    RunStats* stats, bool* timedOut) {
+  if (stats->countsLoss) [[unlikely]]
+    return ReceiveAnswer(fd, tag, length, stats, timedOut);
+  return ReceiveChunk(fd, m_config.protocol, m_buf, rest, length, &stats->received,
+                      m_space.WordRoom());
+}
+
 MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
   RunStats& stats = *statsOut;
   const int fd = m_sock.Fd();
   const ClientPattern& pattern = ClientPatternFor(m_config.pattern, m_config.protocol);
-  const int interval = pattern.interval;
   StreamRest rest(ChunkReadLimit(m_config.pattern));  // TCP: what a receive took beyond its chunk
   int requestSize = pattern.request.base;
-  const int duration = static_cast<int>(m_config.duration);
-  const int64_t limitMs = duration >= 0 && duration < 4 ? m_timing.durationMs[duration] : -1;
-  const bool timedUdp = stats.countsLoss;
+  const int64_t limitMs = DurationLimitMs();
   IntervalClock clock;
   clock.lengthMs = clock.nextIntervalMs = m_config.intervalMs;
   PhaseEnd phase;
@@ -278,32 +292,20 @@ MeasureRun::PhaseEnd MeasureRun::RunDataPhase(RunStats* statsOut) {
   phase.startMs = phase.lastMs = startNs / kNsPerMs;
   int64_t lastAnswerNs = startNs;
   int untilRequest = 0;  // passes before the next request is sent
-  for (;;) {
-    if (m_stop.Stopped()) break;  // stopped from outside: end quietly
-    Beat(m_owner.m_nAlive);
-    if (m_owner.m_bAbort.load(std::memory_order_relaxed)) {
-      phase.stopLine = text::kUserAbort;
-      phase.lastMs = ReadClockNs() / kNsPerMs;
-      break;
-    }
+  while (!EndRequested(&phase)) {
     if (pattern.request.Random()) requestSize = pattern.request.Draw(m_rng);
     // A request on every interval-th pass, the first included. The round
     // trip of a request runs from its send to the complete receipt of the
     // chunk of the same pass.
     int64_t sentNs = -1;
     int64_t tag = -1;  // the request's tag, -1 untagged
-    if (interval > 0 && --untilRequest < 0) {
-      untilRequest = interval - 1;
-      sentNs = SendRequest(fd, requestSize, timedUdp, &stats, &tag);
+    if (pattern.interval > 0 && --untilRequest < 0) {
+      untilRequest = pattern.interval - 1;
+      sentNs = SendRequest(fd, requestSize, stats.countsLoss, &stats, &tag);
     }
     int32_t length = 0;
     bool timedOut = false;
-    if (timedUdp) [[unlikely]] {
-      phase.failText = ReceiveAnswer(fd, tag, &length, &stats, &timedOut);
-    } else {
-      phase.failText = ReceiveChunk(fd, m_config.protocol, m_buf, &rest, &length, &stats.received,
-                                    m_space.WordRoom());
-    }
+    phase.failText = ReceivePass(fd, tag, &rest, &length, &stats, &timedOut);
     if (phase.failText) break;
     const int64_t nowNs = ReadClockNs();
     phase.lastMs = nowNs / kNsPerMs;

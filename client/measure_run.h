@@ -111,6 +111,13 @@ class MeasureRun final : private RecvErrorSink {
   std::string MeasureAndReport(RunOutcome* outcome, RunEndData* end);
   // The passes of the data phase, counted in stats, and the last interval.
   PhaseEnd RunDataPhase(RunStats* stats);
+  // Before each pass: true when the run has been stopped from outside, or
+  // the user has asked to abort (phase says so then); beats the liveness.
+  bool EndRequested(PhaseEnd* phase);
+  // The chunk of one pass: with a receive timeout (UDP) the answer to the
+  // request tagged tag, else the next chunk.
+  const char* ReceivePass(int fd, int64_t tag, StreamRest* rest, int32_t* length, RunStats* stats,
+                          bool* timedOut);
   // Sends a request of size bytes (tagged when asked and it has room, its
   // tag in *tag); returns its send time.
   int64_t SendRequest(int fd, int size, bool tagged, RunStats* stats, int64_t* tag);
@@ -132,6 +139,11 @@ class MeasureRun final : private RecvErrorSink {
   // UDP's receive timeout, 0 when chunks are waited for as long as they take.
   int UdpTimeoutMs() const noexcept {
     return m_config.protocol == kUdp && m_config.udpTimeoutMs > 0 ? m_config.udpTimeoutMs : 0;
+  }
+  // How long the data phase lasts; -1: until it is stopped.
+  int64_t DurationLimitMs() const noexcept {
+    const int index = static_cast<int>(m_config.duration);
+    return index >= 0 && index < 4 ? m_timing.durationMs[index] : -1;
   }
   int WatchdogPeriodMs() const noexcept;
   int NoAnswerLimitMs() const noexcept;
