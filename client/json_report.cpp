@@ -3,9 +3,9 @@
 #include <cmath>
 #include <ctime>
 #include <nlohmann/json.hpp>
-#include <vector>
 
 #include "client/client_controller.h"
+#include "client/measure_log.h"
 #include "common/version.h"
 
 namespace quarvent {
@@ -191,70 +191,35 @@ std::string IsoTimestampUtc(std::chrono::system_clock::time_point when) {
   return text;
 }
 
-struct JsonReport::Impl {
-  struct Run {
-    int index = 0;
-    int pattern = 0;
-    int protocol = 0;
-    Json intervals = Json::array();
-    Json end;  // null until the run has ended
-  };
-  MeasureStart start;
-  std::vector<Run> runs;  // in the order they were opened
-  std::string error;
-  bool failed = false;
-  Json sweepAborted;  // null unless a sweep was ended in its pause
-
-  Run& RunOf(int index, int pattern, int protocol) {
-    for (Run& run : runs)
-      if (run.index == index) return run;
-    runs.push_back(Run{index, pattern, protocol, Json::array(), Json(nullptr)});
-    return runs.back();
-  }
-};
-
-JsonReport::JsonReport() : m_impl(std::make_unique<Impl>()) {}
-JsonReport::~JsonReport() = default;
-
-void JsonReport::SetStart(const MeasureStart& start) {
-  m_impl->start = start;
-}
-
-void JsonReport::AddInterval(const IntervalData& interval) {
-  m_impl->RunOf(interval.run, interval.pattern, interval.protocol)
-      .intervals.push_back(IntervalJson(interval));
-}
-
-void JsonReport::AddRunEnd(const RunEndData& end) {
-  m_impl->RunOf(end.run, end.pattern, end.protocol).end = EndJson(end);
-}
-
-void JsonReport::SetSweepAborted(int afterRun, int nextPattern) {
-  m_impl->sweepAborted = SweepAbortJson(afterRun, nextPattern);
-}
-
-void JsonReport::SetError(std::string_view message) {
-  m_impl->error = message;
-  m_impl->failed = true;
-}
-
-std::string JsonReport::Document() const {
+std::string MeasureLog::JsonDocument() const {
   Json doc;
   doc["version"] = kVersion;
-  doc["start"] = StartJson(m_impl->start);
+  doc["start"] = StartJson(m_start);
+  // The runs of a measurement follow one another: a run's intervals, then
+  // its end. A run without a data phase has only its end; one still going on
+  // has no end yet (null).
   Json runs = Json::array();
-  for (const Impl::Run& run : m_impl->runs) {
-    Json j;
-    j["pattern"] = run.pattern;
-    j["pattern_name"] = std::string(PatternEntryText(run.pattern));
-    j["protocol"] = ProtocolName(run.protocol);
-    j["intervals"] = run.intervals;
-    j["end"] = run.end;
-    runs.push_back(std::move(j));
+  auto interval = m_intervals.begin();
+  auto end = m_ends.begin();
+  while (interval != m_intervals.end() || end != m_ends.end()) {
+    const bool intervalFirst =
+        end == m_ends.end() || (interval != m_intervals.end() && interval->run <= end->run);
+    const int index = intervalFirst ? interval->run : end->run;
+    const int pattern = intervalFirst ? interval->pattern : end->pattern;
+    Json run;
+    run["pattern"] = pattern;
+    run["pattern_name"] = std::string(PatternEntryText(pattern));
+    run["protocol"] = ProtocolName(intervalFirst ? interval->protocol : end->protocol);
+    Json intervals = Json::array();
+    for (; interval != m_intervals.end() && interval->run == index; ++interval)
+      intervals.push_back(IntervalJson(*interval));
+    run["intervals"] = std::move(intervals);
+    run["end"] = end != m_ends.end() && end->run == index ? EndJson(*end++) : Json(nullptr);
+    runs.push_back(std::move(run));
   }
   doc["runs"] = std::move(runs);
-  if (!m_impl->sweepAborted.is_null()) doc["sweep_aborted"] = m_impl->sweepAborted;
-  if (m_impl->failed) doc["error"] = m_impl->error;
+  if (m_nAbortedAfter >= 0) doc["sweep_aborted"] = SweepAbortJson(m_nAbortedAfter, m_nAbortedNext);
+  if (m_bFailed) doc["error"] = m_strError;
   return Dump(doc, 2) + '\n';
 }
 

@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,37 +30,15 @@ struct MeasureStart {
 // "2026-12-07T21:24:00.123Z".
 std::string IsoTimestampUtc(std::chrono::system_clock::time_point when);
 
-// Gathers one measurement and writes it as one document.
+// The lines of --json-stream: one compact JSON object each, without a line
+// end. The whole document is MeasureLog::JsonDocument.
 class JsonReport {
  public:
-  JsonReport();
-  ~JsonReport();
-  JsonReport(const JsonReport&) = delete;
-  JsonReport& operator=(const JsonReport&) = delete;
-
-  void SetStart(const MeasureStart& start);
-  // Intervals go to the run of their index, opened by its first interval or
-  // its end, whichever comes first.
-  void AddInterval(const IntervalData& interval);
-  void AddRunEnd(const RunEndData& end);
-  // The user ended a sweep in the pause after run afterRun, before the run of
-  // nextPattern.
-  void SetSweepAborted(int afterRun, int nextPattern);
-  // The command failed before any run could begin.
-  void SetError(std::string_view message);
-  // The document, indented, with a final line end.
-  std::string Document() const;
-
-  // The lines of --json-stream: one compact JSON object each, without a line end.
   static std::string StartEvent(const MeasureStart& start);
   static std::string IntervalEvent(const IntervalData& interval);
   static std::string EndEvent(const RunEndData& end);
   static std::string ErrorEvent(std::string_view message);
   static std::string SweepAbortEvent(int afterRun, int nextPattern);
-
- private:
-  struct Impl;
-  std::unique_ptr<Impl> m_impl;
 };
 
 }  // namespace quarvent

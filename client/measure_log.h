@@ -1,7 +1,7 @@
 // One measurement as the client keeps it: what was asked for at 測定開始,
 // every interval and every run end handed over since, in order. The dialog
-// saves it, the console writes its JSON document from it; both through the
-// one JSON writer (JsonReport), or as CSV (client/csv_report.h).
+// saves it, the console writes its JSON document from it; both as JSON
+// (written by client/json_report.cpp) or as CSV (client/csv_report.h).
 //
 // Nothing is thrown away while the measurement lasts: the intervals are what
 // the run's totals are the sums of. An interval costs 160 bytes here
@@ -11,6 +11,7 @@
 
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "client/json_report.h"
@@ -27,6 +28,8 @@ class MeasureLog {
   // The user ended a sweep in the pause after run afterRun, before the run of
   // nextPattern.
   void SetSweepAborted(int afterRun, int nextPattern);
+  // The command failed before any run could begin.
+  void SetError(std::string_view message);
 
   bool Begun() const noexcept { return m_bBegun; }
   const MeasureStart& Start() const noexcept { return m_start; }
@@ -46,6 +49,8 @@ class MeasureLog {
   std::vector<RunEndData> m_ends;        // in order
   int m_nAbortedAfter = -1;              // the sweep's abort, -1 none
   int m_nAbortedNext = 0;
+  bool m_bFailed = false;
+  std::string m_strError;
 };
 
 }  // namespace quarvent

@@ -19,6 +19,7 @@
 
 #include "client/client_controller.h"
 #include "client/json_report.h"
+#include "client/measure_log.h"
 #include "common/endpoint.h"
 #include "common/port_text.h"
 #include "common/version.h"
@@ -317,10 +318,10 @@ int RunMeasure(const MeasureArgs& args) {
     const std::string message = "cannot resolve " + args.address + ": " + unresolved;
     std::fprintf(stderr, "%s: %s\n", kCommand, message.c_str());
     if (output.form == OutputForm::kJson) {
-      JsonReport report;
-      report.SetStart(start);
-      report.SetError(message);
-      WriteStdout(report.Document());
+      MeasureLog log;
+      log.Begin(start);
+      log.SetError(message);
+      WriteStdout(log.JsonDocument());
     } else if (output.form == OutputForm::kJsonStream) {
       WriteStdout(JsonReport::StartEvent(start) + '\n' + JsonReport::ErrorEvent(message) + '\n');
     }

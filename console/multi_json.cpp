@@ -5,6 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "client/client_controller.h"
+#include "client/json_report.h"
+#include "client/measure_log.h"
 #include "console/multi_measure.h"
 
 namespace quarvent::console {
@@ -82,9 +84,9 @@ std::string MultiMeasure::LoadJson() const {
 }
 
 std::string MultiMeasure::JsonDocument() const {
-  JsonReport skeleton;
-  skeleton.SetStart(m_plan.start);
-  Json doc = Json::parse(skeleton.Document());
+  MeasureLog skeleton;
+  skeleton.Begin(m_plan.start);
+  Json doc = Json::parse(skeleton.JsonDocument());
   doc.erase("runs");
   doc["mix"] = MixText(m_plan.classes);
   if (m_plan.load) doc["probe"] = m_groups[0]->label;
@@ -103,11 +105,11 @@ std::string MultiMeasure::JsonDocument() const {
     j["run"] = nullptr;
     if (record.ended) {
       // The session's run as the one-run document has it.
-      JsonReport one;
-      one.SetStart(m_plan.start);
+      MeasureLog one;
+      one.Begin(m_plan.start);
       for (const IntervalData& interval : record.intervals) one.AddInterval(interval);
       one.AddRunEnd(record.end);
-      j["run"] = Json::parse(one.Document())["runs"][0];
+      j["run"] = Json::parse(one.JsonDocument())["runs"][0];
     }
     sessions.push_back(std::move(j));
   }
