@@ -381,6 +381,32 @@ class ServerDlgTest : public QObject {
     QVERIFY(dlg.Controller().TcpRunning());
   }
 
+  // A progress update of a stopped start is still to come while the next
+  // start streams: the bar follows the new start, and the old update shows
+  // nothing when it arrives.
+  void ProgressOfTheNextStartIsNotHeldBackByAStaleUpdate() {
+    BoundDlg& dlg = *m_dlg;
+    QProgressBar* bar = GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress);
+    StartListening(dlg);
+    dlg.Hold();
+    {
+      TcpTestClient first;
+      QVERIFY(first.ConnectAndNegotiate(m_nPort, 7));
+      // Chunk 81 moves the bar; the service reads the next request after that.
+      for (int i = 0; i < 82; ++i) QVERIFY(first.Exchange());
+      Button(dlg, CServerDlg::kIdcStopListen)->click();
+    }
+    dlg.StopHolding();
+    ClickStartAndWaitBound(dlg);
+    TcpTestClient second;
+    QVERIFY(second.ConnectAndNegotiate(m_nPort, 7));
+    for (int i = 0; i < 163; ++i) QVERIFY(second.Exchange());
+    QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 2, kTimeoutMs);
+    dlg.ReleaseHeld();
+    QCoreApplication::sendPostedEvents(&dlg);
+    QCOMPARE(bar->value(), 2);
+  }
+
   void ReceiveErrorNoticeWaitsAndAStopClosesIt() {
     CServerDlg& dlg = *m_dlg;
     // The controller makes the call on the dialog's thread.
