@@ -1,16 +1,19 @@
 // What the TCP and UDP stream services need of their owner (the listen
 // dialog, the console front end, or a test). A service never sees a widget.
 //
-// Threads: every call except Port() is made from a service thread while its
-// run has not been stopped, and must not block on the owner's thread (a
-// dialog posts the change to its own thread and returns). The listen
-// controller also makes some of the same calls from the owner's thread.
+// Threads: a service makes every call except Port() from its own thread while
+// its run has not been stopped, and the call must not block on the owner's
+// thread. The listen controller stands between its services and its owner:
+// it hands their calls to the owner through Post(), so that an owner with a
+// thread of its own (the dialog) takes them there, and makes some of the same
+// calls itself on the owner's thread.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -123,6 +126,10 @@ class ServerHost {
   // comes after the stop, from the service thread that is being joined; an
   // owner that must hear nothing after its stop keeps the default.
   virtual void OnSessionStopped(const SessionRecord&) {}
+  // Runs task on the owner's thread, after every task posted before it, and
+  // returns without waiting for it. The default runs it at once on the
+  // calling thread: for an owner that takes every call on any thread.
+  virtual void Post(std::function<void()> task) { task(); }
 
  protected:
   ~ServerHost() = default;

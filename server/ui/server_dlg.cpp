@@ -102,17 +102,15 @@ void CServerDlg::OnStartListen() {
   // A service that outlived its partner (the dialog went idle when the other
   // ended by itself) is stopped first: one service per protocol at a time.
   if (m_controller->TcpRunning() || m_controller->UdpRunning()) m_controller->OnStopListen();
-  ++m_nGeneration;
   CloseNotices();
   m_controller->OnStartListen();
   repaint();
 }
 
 void CServerDlg::OnStopListen() {
-  // Once the controller returns no stopped service calls us again; the new
-  // generation drops whatever they posted before.
+  // The controller's new generation drops whatever the stopped services
+  // posted before.
   m_controller->OnStopListen();
-  ++m_nGeneration;
   CloseNotices();
 }
 

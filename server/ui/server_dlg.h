@@ -3,16 +3,16 @@
 // progress bar that the services feed, and the close question while a TCP
 // client is connected.
 //
-// The services run on their own threads and reach the dialog through its
-// ServerHost side: every change is posted to the dialog's thread and carries
-// the generation of the start that made it. 中断 (and every end of the
-// dialog) moves to a new generation, so nothing of a stopped service takes
+// The services run on their own threads and reach the dialog through the
+// listen controller, which posts their changes to the dialog's thread
+// (Post) stamped with the generation of their start. 中断 and every end of
+// the dialog begin a new generation, so nothing of a stopped service takes
 // effect, however late its posted change arrives.
 #pragma once
 
 #include <QPointer>
 #include <atomic>
-#include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -56,13 +56,16 @@ class CServerDlg : public CMainDialog, public ServerHost {
   const ListenController& Controller() const { return *m_controller; }
   ListenController& Controller() { return *m_controller; }
 
-  // ServerHost: called by the service threads (and by the controller on the
-  // dialog's thread).
+  // ServerHost: called by the controller on the dialog's thread, except Port()
+  // and Post(), which the service threads call.
   int Port() override { return m_nPort.load(); }
   void SetStatusText(std::string_view utf8) override;
   void SetProgress(int position) override;
   void ClearServiceHandle(ServiceKind kind) override;
   void ShowRecvErrorNotice(ServiceKind kind, std::string_view utf8, NoticeAck ack) override;
+  // Queues task for the dialog's thread; what is still queued when the
+  // dialog goes is dropped with it.
+  void Post(std::function<void()> task) override;
 
   // The texts of the dialog.
   static QString IdleText() { return QStringLiteral("←「待受開始」をクリックして下さい"); }
@@ -84,11 +87,6 @@ class CServerDlg : public CMainDialog, public ServerHost {
   bool UpdateData(bool save);
   // Stops the services; run by every end of the dialog.
   void DestroyWindow();
-  bool OnGuiThread() const;
-  // Runs apply on the dialog's thread if the change still belongs to the
-  // current generation when it gets there.
-  template <class F>
-  void Post(F apply);
   void ShowStatus(const QString& text);
   void CloseNotices();
 
@@ -98,12 +96,7 @@ class CServerDlg : public CMainDialog, public ServerHost {
   QPushButton* m_btnStart = nullptr;   // 1008
   QPushButton* m_btnStop = nullptr;    // 1007
 
-  std::atomic<int> m_nPort{0};  // written on the dialog's thread only
-  std::atomic<std::uint32_t> m_nGeneration{0};
-  // The latest progress position from a service, with its generation in the
-  // high half; one posted update at a time carries it to the bar.
-  std::atomic<std::uint64_t> m_nPendingProgress{0};
-  std::atomic<bool> m_bProgressPosted{false};
+  std::atomic<int> m_nPort{0};                   // written on the dialog's thread only
   std::vector<QPointer<QMessageBox>> m_notices;  // open receive-error notices
   std::unique_ptr<ListenController> m_controller;
 };

@@ -1,6 +1,9 @@
 // The listen dialog over real services on a free loopback port.
 #include "server/ui/server_dlg.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -8,11 +11,16 @@
 #include <QPushButton>
 #include <QTest>
 #include <atomic>
-#include <thread>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <vector>
 
 #include "common/protocol.h"
+#include "common/socket.h"
 #include "common/ui/about_dlg.h"
 #include "common/ui/dialog_units.h"
+#include "tests/support/loopback.h"
 #include "tests/ui/loopback_client.h"
 #include "tests/ui/ui_test_support.h"
 
@@ -47,7 +55,8 @@ bool Listening(const CServerDlg& dlg) {
 
 // The dialog, told as well when its services have bound their sockets: a
 // client sent after that is heard, and the UDP service's "待受中..." (set
-// before its bind) can no longer land after a later status.
+// before its bind) can no longer land after a later status. It can also hold
+// back what the controller posts, to deliver it late.
 class BoundDlg final : public CServerDlg {
  public:
   void OnServiceListening(quarvent::ServiceKind kind) override {
@@ -56,8 +65,48 @@ class BoundDlg final : public CServerDlg {
   void ForgetBound() { m_nBound = 0; }
   bool BothBound() const { return m_nBound.load() == 3; }
 
+  void Post(std::function<void()> task) override {
+    {
+      std::lock_guard lock(m_mutex);
+      if (m_bHold) {
+        m_held.push_back(std::move(task));
+        m_cv.notify_all();
+        return;
+      }
+    }
+    CServerDlg::Post(std::move(task));
+  }
+  // Posts from now on are held.
+  void Hold() {
+    std::lock_guard lock(m_mutex);
+    m_bHold = true;
+  }
+  // Waits until ready() holds, checked again at every held post.
+  bool WaitHeld(const std::function<bool()>& ready) {
+    std::unique_lock lock(m_mutex);
+    return m_cv.wait_for(lock, std::chrono::milliseconds(kTimeoutMs), ready);
+  }
+  // Posts go through again; what was held stays held.
+  void StopHolding() {
+    std::lock_guard lock(m_mutex);
+    m_bHold = false;
+  }
+  // Posts what was held, after whatever has been posted since.
+  void ReleaseHeld() {
+    std::vector<std::function<void()>> held;
+    {
+      std::lock_guard lock(m_mutex);
+      held.swap(m_held);
+    }
+    for (auto& task : held) CServerDlg::Post(std::move(task));
+  }
+
  private:
   std::atomic<int> m_nBound{0};
+  std::mutex m_mutex;
+  std::condition_variable m_cv;
+  bool m_bHold = false;
+  std::vector<std::function<void()>> m_held;
 };
 
 QWidget* NextTabStop(QWidget* widget) {
@@ -99,7 +148,15 @@ class ServerDlgTest : public QObject {
     m_nPort = quarvent::test::ReservePort();
     QVERIFY(m_nPort > 0);
   }
-  void cleanup() { m_dlg.reset(); }
+  // The services call the test dialog's Post: they are joined while it is
+  // whole, on their last posts.
+  void cleanup() {
+    m_dlg->StopHolding();
+    m_dlg->ReleaseHeld();
+    m_dlg->OnStopListen();
+    QTRY_COMPARE_WITH_TIMEOUT(m_dlg->Controller().ServiceThreads(), 0, kTimeoutMs);
+    m_dlg.reset();
+  }
 
   void StartUpState() {
     const CServerDlg& dlg = *m_dlg;
@@ -295,36 +352,66 @@ class ServerDlgTest : public QObject {
     QCOMPARE(name, QStringLiteral("クァルヴェント（模擬ｻｰﾊﾞ） Version 1.0"));
   }
 
-  void LateUpdatesOfAStoppedStartAreDropped() {
-    CServerDlg& dlg = *m_dlg;
-    // Posted from another thread before the stop, delivered after it.
-    std::thread worker([&dlg] {
-      dlg.SetStatusText("stale");
-      dlg.SetProgress(57);
-      dlg.SetListeningState(1);
-    });
-    worker.join();
-    dlg.OnStopListen();
-    QCoreApplication::sendPostedEvents(&dlg);  // delivers what was posted before the stop
-    QCOMPARE(Status(dlg), QStringLiteral("←「待受開始」をクリックして下さい"));
-    QCOMPARE(GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress)->value(), 0);
-    QVERIFY(Idle(dlg));
-    // The same updates of the current start do arrive, in order, the bar coalesced.
-    std::thread current([&dlg] {
-      dlg.SetStatusText("TCP 通信中");
-      for (int p = 1; p <= 60; ++p) dlg.SetProgress(p);
-    });
-    current.join();
-    QTRY_COMPARE(Status(dlg), QStringLiteral("TCP 通信中"));
-    QTRY_COMPARE(GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress)->value(), 60);
+  // A start whose TCP service could not bind its taken port is stopped, and
+  // the next one begins, before what the first posted arrives: that is
+  // dropped, and the dialog shows only the second start's.
+  void ChangesOfAStoppedStartArriveLateAndAreDropped() {
+    BoundDlg& dlg = *m_dlg;
+    quarvent::Socket taken = quarvent::Socket::Tcp();
+    const sockaddr_in addr = quarvent::test::Loopback(m_nPort);
+    QCOMPARE(::bind(taken.Fd(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    QCOMPARE(::listen(taken.Fd(), 1), 0);
+    PortField(dlg)->setText(QString::number(m_nPort));
+    dlg.Hold();
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    // The TCP service's error, idle state and cleared handle are held.
+    QVERIFY(dlg.WaitHeld([&dlg] { return !dlg.Controller().TcpRunning(); }));
+    Button(dlg, CServerDlg::kIdcStopListen)->click();
+    taken.Reset();
+    dlg.StopHolding();
+    dlg.ForgetBound();
+    Button(dlg, CServerDlg::kIdcStartListen)->click();
+    dlg.ReleaseHeld();
+    QCoreApplication::sendPostedEvents(&dlg);  // the held changes arrive last
+    QVERIFY(Listening(dlg));
+    QVERIFY(!Status(dlg).startsWith(QStringLiteral("bind()")));
+    QTRY_VERIFY_WITH_TIMEOUT(dlg.BothBound(), kTimeoutMs);
+    QVERIFY(Listening(dlg));
+    QCOMPARE(Status(dlg), QString::fromUtf8(kListening));
+    QVERIFY(dlg.Controller().TcpRunning());
+  }
+
+  // A progress update of a stopped start is still to come while the next
+  // start streams: the bar follows the new start, and the old update shows
+  // nothing when it arrives.
+  void ProgressOfTheNextStartIsNotHeldBackByAStaleUpdate() {
+    BoundDlg& dlg = *m_dlg;
+    QProgressBar* bar = GetDlgItem<QProgressBar>(&dlg, CServerDlg::kIdcProgress);
+    StartListening(dlg);
+    dlg.Hold();
+    {
+      TcpTestClient first;
+      QVERIFY(first.ConnectAndNegotiate(m_nPort, 7));
+      // Chunk 81 moves the bar; the service reads the next request after that.
+      for (int i = 0; i < 82; ++i) QVERIFY(first.Exchange());
+      Button(dlg, CServerDlg::kIdcStopListen)->click();
+    }
+    dlg.StopHolding();
+    ClickStartAndWaitBound(dlg);
+    TcpTestClient second;
+    QVERIFY(second.ConnectAndNegotiate(m_nPort, 7));
+    for (int i = 0; i < 163; ++i) QVERIFY(second.Exchange());
+    QTRY_COMPARE_WITH_TIMEOUT(bar->value(), 2, kTimeoutMs);
+    dlg.ReleaseHeld();
+    QCoreApplication::sendPostedEvents(&dlg);
+    QCOMPARE(bar->value(), 2);
   }
 
   void ReceiveErrorNoticeWaitsAndAStopClosesIt() {
     CServerDlg& dlg = *m_dlg;
+    // The controller makes the call on the dialog's thread.
     quarvent::NoticeAck first;
-    std::thread([&] {
-      dlg.ShowRecvErrorNotice(quarvent::ServiceKind::kTcp, "recv() Error : 104", first);
-    }).join();
+    dlg.ShowRecvErrorNotice(quarvent::ServiceKind::kTcp, "recv() Error : 104", first);
     QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr);
     auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
     QCOMPARE(box->text(), QStringLiteral("recv() Error : 104"));
@@ -334,9 +421,7 @@ class ServerDlgTest : public QObject {
     QTRY_VERIFY(first.Acknowledged());
 
     quarvent::NoticeAck second;
-    std::thread([&] {
-      dlg.ShowRecvErrorNotice(quarvent::ServiceKind::kUdp, "recvfrom() Error : 111", second);
-    }).join();
+    dlg.ShowRecvErrorNotice(quarvent::ServiceKind::kUdp, "recvfrom() Error : 111", second);
     QTRY_VERIFY(qobject_cast<QMessageBox*>(QApplication::activeModalWidget()) != nullptr);
     dlg.OnStopListen();
     QTRY_COMPARE(QApplication::activeModalWidget(), nullptr);
