@@ -1,6 +1,7 @@
 // The toolkit-free start and stop logic of the listen dialog: 待受開始 starts
 // the TCP and the UDP stream service on the owner's port, 中断 stops both at
-// once. The dialog and the console front end drive it the same way.
+// once. The dialog drives it, and the tests drive it without a window (the
+// console's serve runs the services itself).
 //
 // All public members are called on the owner's thread. Every start and every
 // stop begins a new generation. What the services hand to the owner goes
